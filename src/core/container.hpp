@@ -1,0 +1,69 @@
+// A container: its state behind one non-re-entrant lock with a poisoned flag.
+//
+// Every operation takes the lock once and holds it for all of its work, so the
+// operations of one container are atomic with respect to each other. An internal
+// failure that unwinds through a held lock poisons it for good.
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <type_traits>
+
+#include "core/container_inner.hpp"
+#include "python/error_result.hpp"
+
+namespace quorix::core {
+
+class Container {
+public:
+    Container() = default;
+    Container(const Container&) = delete;
+    Container& operator=(const Container&) = delete;
+
+    // Runs `work(ContainerInner&)`, which returns a Result, under the lock.
+    template <class Work>
+    auto locked(Work&& work) -> std::invoke_result_t<Work, ContainerInner&> {
+        if (Status entered = enter(); !entered.ok()) {
+            return std::move(entered).error();
+        }
+        Holder holder(*this);
+        return work(inner_);
+    }
+
+    bool poisoned() const noexcept { return poisoned_; }
+
+private:
+    // Releases the lock when the work is done; poisons it if the work is being
+    // left by an internal failure (or any other unwinding exception).
+    class Holder {
+    public:
+        explicit Holder(Container& container) noexcept
+            : container_(container), exceptions_on_entry_(std::uncaught_exceptions()) {}
+        Holder(const Holder&) = delete;
+        Holder& operator=(const Holder&) = delete;
+        ~Holder() {
+            if (std::uncaught_exceptions() > exceptions_on_entry_) {
+                container_.poisoned_ = true;
+            }
+            container_.leave();
+        }
+
+    private:
+        Container& container_;
+        int exceptions_on_entry_;
+    };
+
+    // Takes the lock; refuses a re-entrant call and fails on a poisoned lock.
+    Status enter();
+    void leave() noexcept;
+
+    // Destroyed in reverse order: the lock first, then the state.
+    ContainerInner inner_;
+    std::mutex mutex_;
+    std::atomic<std::thread::id> holder_{};
+    bool poisoned_ = false;
+};
+
+}  // namespace quorix::core

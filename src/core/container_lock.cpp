@@ -1,0 +1,37 @@
+#include <string>
+
+#include "core/container.hpp"
+#include "python/internal_failure.hpp"
+
+namespace quorix::core {
+
+Status Container::enter() {
+    const std::thread::id self = std::this_thread::get_id();
+    // Only this thread can have stored its own id, so a relaxed read suffices.
+    if (holder_.load(std::memory_order_relaxed) == self) {
+        // A provider's callable or a finalizer run under the lock called back
+        // into this container: waiting for ourselves would never end.
+        return ErrorResult::deferred(PyExc_RuntimeError,
+                                     "Container is already in use by the calling thread (a re-entrant call)");
+    }
+    if (!mutex_.try_lock()) {
+        // The holder may be running Python code and need the interpreter lock to
+        // finish, so wait for the container without holding it.
+        PyThreadState* saved = PyEval_SaveThread();
+        mutex_.lock();
+        PyEval_RestoreThread(saved);
+    }
+    holder_.store(self, std::memory_order_relaxed);
+    if (poisoned_) {
+        leave();
+        fail_internal("called `Result::unwrap()` on an `Err` value: PoisonError { .. }");
+    }
+    return success();
+}
+
+void Container::leave() noexcept {
+    holder_.store(std::thread::id(), std::memory_order_relaxed);
+    mutex_.unlock();
+}
+
+}  // namespace quorix::core

@@ -1,0 +1,34 @@
+// Provider introspection and cache access: describe the effective provider,
+// read a kept value, store one.
+#include <string>
+
+#include "core/container_inner.hpp"
+
+namespace quorix::core {
+
+Result<CopiedOutProvider> ContainerInner::get_provider_info(std::string_view key) {
+    Provider* record = effective_provider(key);
+    if (record == nullptr) {
+        return missing_provider_error(key);
+    }
+    return CopiedOutProvider{record->callable.clone(), record->meta};
+}
+
+OwnedRef ContainerInner::get_cached(std::string_view key) {
+    Provider* record = find_record(key, [](const Provider& p) { return bool(p.cached); });
+    return record != nullptr ? record->cached.clone() : OwnedRef();
+}
+
+Status ContainerInner::set_cached(std::string_view key, BorrowedRef value) {
+    Provider* record = find_record(key, [](const Provider& p) { return p.meta.singleton; });
+    if (record == nullptr) {
+        std::string message = "Cannot set cache for non-singleton or unknown key: ";
+        message.append(key);
+        return ErrorResult::deferred(PyExc_RuntimeError, std::move(message));
+    }
+    // The previous value, if any, is released here, under the lock.
+    record->cached = OwnedRef::share(value);
+    return success();
+}
+
+}  // namespace quorix::core

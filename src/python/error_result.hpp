@@ -1,0 +1,98 @@
+// Error results: the error side of every fallible operation of the module.
+//
+// Deferred: an exception type and its one-argument message; no Python object
+// exists until it is raised at an entry. Fetched: an exception object taken from
+// the interpreter right after a call of it failed, raised again unchanged.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "python/ref.hpp"
+
+namespace quorix {
+
+class ErrorResult {
+public:
+    // `type` is a built-in exception class or the PanicException class, both
+    // alive for the life of the process, so it is held borrowed.
+    static ErrorResult deferred(PyObject* type, std::string message, OwnedRef cause = {}) {
+        ErrorResult error;
+        error.type_ = OwnedRef::share(type);
+        error.message_ = std::move(message);
+        error.value_ = std::move(cause);
+        error.is_deferred_ = true;
+        return error;
+    }
+    static ErrorResult fetched(OwnedRef type, OwnedRef value, OwnedRef traceback) {
+        ErrorResult error;
+        error.type_ = std::move(type);
+        error.value_ = std::move(value);
+        error.traceback_ = std::move(traceback);
+        return error;
+    }
+
+    bool is_deferred() const noexcept { return is_deferred_; }
+    // The exception's class (for a fetched error, the class of its object).
+    PyObject* type() const noexcept { return type_.get(); }
+    // Deferred only: the message text.
+    const std::string& message() const noexcept { return message_; }
+    // Fetched only: the exception object.
+    PyObject* exception() const noexcept { return is_deferred_ ? nullptr : value_.get(); }
+    // Deferred only: the __cause__ to attach when raised (may be null).
+    PyObject* cause() const noexcept { return is_deferred_ ? value_.get() : nullptr; }
+
+    // Makes this error the interpreter's current exception. Ends in an internal
+    // failure if the interpreter cannot create the exception's argument.
+    void raise() &&;
+
+private:
+    ErrorResult() = default;
+    OwnedRef type_;
+    OwnedRef value_;      // fetched: the exception; deferred: the cause, if any
+    OwnedRef traceback_;  // fetched only
+    std::string message_;
+    bool is_deferred_ = false;
+};
+
+// The error of an interpreter call that reported failure without an exception.
+ErrorResult no_exception_set_error();
+
+// Called right after an interpreter call reported failure: takes the pending
+// exception as a fetched error. A PanicException is not an ordinary error: it is
+// reported on standard error and resumed as an internal failure.
+ErrorResult take_current_exception();
+
+// A value or an error result.
+template <class T>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+    Result(ErrorResult error) : state_(std::in_place_index<1>, std::move(error)) {}
+
+    bool ok() const noexcept { return state_.index() == 0; }
+    T& value() & { return std::get<0>(state_); }
+    T&& value() && { return std::get<0>(std::move(state_)); }
+    ErrorResult& error() & { return std::get<1>(state_); }
+    ErrorResult&& error() && { return std::get<1>(std::move(state_)); }
+
+private:
+    std::variant<T, ErrorResult> state_;
+};
+
+struct Unit {};
+using Status = Result<Unit>;
+inline Status success() { return Unit{}; }
+
+}  // namespace quorix
+
+// Returns the error of a failed Result<...> expression from the enclosing function.
+#define QUORIX_TRY(expression)                        \
+    do {                                              \
+        auto&& quorix_try_result_ = (expression);     \
+        if (!quorix_try_result_.ok()) {               \
+            return std::move(quorix_try_result_).error(); \
+        }                                             \
+    } while (false)

@@ -1,0 +1,116 @@
+// The module's entry point and its once-per-process module object.
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "python/container_object.hpp"
+#include "python/conversions.hpp"
+#include "python/entry_guard.hpp"
+#include "python/fault_injection.hpp"
+#include "python/objects.hpp"
+#include "python/once_cell.hpp"
+
+namespace quorix {
+namespace {
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_quorix_core",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The interpreter that first imported the module; -1 until then.
+std::atomic<std::int64_t> owner_interpreter{-1};
+OnceCell module_cell;
+
+// The module's `__all__` list, made if the module has none yet.
+Result<OwnedRef> all_list(PyObject* module) {
+    OwnedRef all = OwnedRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return take_current_exception();
+        }
+        PyErr_Clear();
+        all = new_list(0);
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
+            return take_current_exception();
+        }
+        return all;
+    }
+    if (!PyList_Check(all.get())) {
+        return type_mismatch_error(all.get(), "PyList");
+    }
+    return all;
+}
+
+Status add_container_class(PyObject* module) {
+    Result<PyObject*> type = container_type();
+    if (!type.ok()) {
+        return std::move(type).error();
+    }
+    Result<OwnedRef> all = all_list(module);
+    if (!all.ok()) {
+        return std::move(all).error();
+    }
+    OwnedRef name = new_str("Container");
+    const int appended = fault::armed("all_append") ? (fault::no_memory(), -1) : PyList_Append(all.value().get(), name.get());
+    if (appended < 0) {
+        ErrorResult cause = take_current_exception();
+        std::string description = "unknown error";
+        if (cause.exception() != nullptr) {
+            std::string text;
+            str_of(cause.exception(), text);
+            std::string type_name;
+            str_of(cause.type(), type_name);
+            description = type_name + ": " + text;
+        }
+        fail_internal("could not append __name__ to __all__: " + description);
+    }
+    if (PyObject_SetAttrString(module, "Container", type.value()) < 0) {
+        return take_current_exception();
+    }
+    return success();
+}
+
+Result<OwnedRef> create_module() {
+    OwnedRef module = OwnedRef::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
+    if (!module) {
+        return take_current_exception();
+    }
+    QUORIX_TRY(add_container_class(module.get()));
+    return module;
+}
+
+Result<OwnedRef> initialise() {
+    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter == -1) {
+        return take_current_exception();
+    }
+    std::int64_t expected = -1;
+    if (!owner_interpreter.compare_exchange_strong(expected, interpreter) && expected != interpreter) {
+        return ErrorResult::deferred(PyExc_ImportError,
+                                     "_quorix_core does not support sub-interpreters: it can only be used from the "
+                                     "one interpreter that first imported it");
+    }
+    if (PyObject* module = module_cell.get()) {
+        return OwnedRef::share(module);
+    }
+    Result<PyObject*> module = module_cell.get_or_fill(create_module);
+    if (!module.ok()) {
+        return std::move(module).error();
+    }
+    return OwnedRef::share(module.value());
+}
+
+}  // namespace
+}  // namespace quorix
+
+PyMODINIT_FUNC PyInit__quorix_core(void) {
+    return quorix::guard_entry(quorix::initialise);
+}

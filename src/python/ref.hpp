@@ -1,0 +1,72 @@
+// Owned and borrowed references to Python objects.
+//
+// Every strong reference the module takes has exactly one owner: an OwnedRef.
+// Dropping the owner releases the reference; nothing else calls Py_DecRef.
+#pragma once
+
+#include <utility>
+
+#include "python/python_api.hpp"
+
+namespace quorix {
+
+// A reference someone else keeps alive for as long as we look at it.
+class BorrowedRef {
+public:
+    constexpr BorrowedRef() noexcept = default;
+    constexpr explicit BorrowedRef(PyObject* object) noexcept : object_(object) {}
+    PyObject* get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
+class OwnedRef {
+public:
+    constexpr OwnedRef() noexcept = default;
+    OwnedRef(const OwnedRef&) = delete;
+    OwnedRef& operator=(const OwnedRef&) = delete;
+    OwnedRef(OwnedRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    OwnedRef& operator=(OwnedRef&& other) noexcept {
+        // Take the new value before releasing the old one: the release may run
+        // a finalizer, and the slot must already hold its final value then.
+        PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
+        if (old != nullptr) {
+            Py_DecRef(old);
+        }
+        return *this;
+    }
+    ~OwnedRef() { reset(); }
+
+    // Takes over a reference the caller already owns (a "new reference" result).
+    static OwnedRef steal(PyObject* object) noexcept { return OwnedRef(object); }
+    // Takes a new strong reference to an object someone else keeps alive.
+    static OwnedRef share(PyObject* object) noexcept {
+        if (object != nullptr) {
+            Py_IncRef(object);
+        }
+        return OwnedRef(object);
+    }
+    static OwnedRef share(BorrowedRef object) noexcept { return share(object.get()); }
+
+    PyObject* get() const noexcept { return object_; }
+    BorrowedRef borrow() const noexcept { return BorrowedRef(object_); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+    OwnedRef clone() const noexcept { return share(object_); }
+
+    // Hands the reference to a caller that takes ownership (the interpreter).
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+
+    void reset() noexcept {
+        if (PyObject* old = std::exchange(object_, nullptr)) {
+            Py_DecRef(old);
+        }
+    }
+
+private:
+    explicit OwnedRef(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+}  // namespace quorix
