@@ -1,0 +1,166 @@
+"""Resolution benchmarks, measured side by side in one run.
+
+Each case times the container against the same object graph wired by hand in
+plain Python. Timings are interleaved (one round of every contender, repeated)
+and the best round of each is kept, so the ratios hold on a shared, noisy
+machine even when the absolute numbers do not.
+
+    python bench/bench_resolve.py [--rounds N]
+"""
+import argparse
+import sys
+import timeit
+
+from _quorix_core import Container
+
+
+class Node:
+    __slots__ = ("deps",)
+
+    def __init__(self, *deps):
+        self.deps = deps
+
+
+def ten_node_graph(c):
+    """A ten-node graph of factories: a root over a diamond-shaped dependency tree."""
+    edges = {
+        "n0": [],
+        "n1": ["n0"],
+        "n2": ["n0"],
+        "n3": ["n1", "n2"],
+        "n4": ["n3"],
+        "n5": ["n3", "n1"],
+        "n6": ["n4", "n5"],
+        "n7": ["n6"],
+        "n8": ["n7", "n2"],
+        "root": ["n8", "n6"],
+    }
+    for key, deps in edges.items():
+        c.register_provider(key, Node, False, False, deps)
+    return edges
+
+
+def hand_wired_ten_node():
+    n0 = Node
+    # The same graph, every node built per use exactly as the container does.
+    def n1():
+        return Node(n0())
+
+    def n2():
+        return Node(n0())
+
+    def n3():
+        return Node(n1(), n2())
+
+    def n4():
+        return Node(n3())
+
+    def n5():
+        return Node(n3(), n1())
+
+    def n6():
+        return Node(n4(), n5())
+
+    def n7():
+        return Node(n6())
+
+    def n8():
+        return Node(n7(), n2())
+
+    def root():
+        return Node(n8(), n6())
+
+    return root, {"n6": n6, "n8": n8}
+
+
+def shared_batch(c):
+    """Services that share a non-singleton session and a singleton config."""
+    c.register_provider("config", Node, True, False, [])
+    c.register_provider("session", Node, False, False, ["config"])
+    for i in range(8):
+        c.register_provider(f"repo{i}", Node, False, False, ["session"])
+    c.register_provider("service", Node, False, False, [f"repo{i}" for i in range(8)])
+    return ["service"] + [f"repo{i}" for i in range(8)]
+
+
+def hand_wired_batch():
+    config = Node()
+
+    def batch():
+        session = Node(config)
+        repos = [Node(session) for _ in range(8)]
+        return [Node(*repos)] + repos
+
+    return batch
+
+
+def measure(contenders, number, rounds):
+    best = {name: float("inf") for name in contenders}
+    for _ in range(rounds):
+        for name, func in contenders.items():
+            elapsed = timeit.timeit(func, number=number) / number
+            best[name] = min(best[name], elapsed)
+    return best
+
+
+def report(title, best, baseline):
+    print(f"\n{title}")
+    base = best[baseline]
+    for name, seconds in best.items():
+        print(f"  {name:<34} {seconds * 1e9:10.1f} ns   {seconds / base:6.2f}x {baseline}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--number", type=int, default=20000)
+    args = parser.parse_args()
+    print(f"Python {sys.version.split()[0]}; best of {args.rounds} interleaved rounds")
+
+    c = Container()
+    c.register_provider("config", Node, True, False, [])
+    c.resolve("config")
+    cached = {"config": Node()}
+    best = measure(
+        {
+            "hand-wired cached lookup": lambda: cached["config"],
+            "Container.resolve (cached)": lambda: c.resolve("config"),
+        },
+        args.number,
+        args.rounds,
+    )
+    report("cached singleton", best, "hand-wired cached lookup")
+
+    c = Container()
+    ten_node_graph(c)
+    root, _ = hand_wired_ten_node()
+    best = measure(
+        {
+            "hand-wired factories": root,
+            "Container.resolve": lambda: c.resolve("root"),
+            "Container.resolve_many_plan": lambda: c.resolve_many_plan(["root"]),
+        },
+        args.number // 10,
+        args.rounds,
+    )
+    report("ten-node graph of factories", best, "hand-wired factories")
+
+    c = Container()
+    keys = shared_batch(c)
+    batch = hand_wired_batch()
+    best = measure(
+        {
+            "hand-wired batch (shared session)": batch,
+            "Container.resolve_many_plan": lambda: c.resolve_many_plan(keys),
+            "Container.resolve_many": lambda: c.resolve_many(keys),
+        },
+        args.number // 10,
+        args.rounds,
+    )
+    report("batch with shared dependencies (9 keys, 11-key closure)", best, "hand-wired batch (shared session)")
+    plan, many = best["Container.resolve_many_plan"], best["Container.resolve_many"]
+    print(f"  resolve_many_plan / resolve_many: {plan / many:.2f}")
+
+
+if __name__ == "__main__":
+    main()

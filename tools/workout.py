@@ -1,0 +1,48 @@
+"""Exercises every operation and error path once over, for memory checkers."""
+import gc
+
+from _quorix_core import Container
+
+
+def main():
+    for _ in range(20):
+        c = Container()
+        c.register_provider("a", lambda b, c_: (b, c_), True, False, ["b", "c"])
+        c.register_provider("b", lambda c_: [c_], False, False, ["c"])
+        c.register_provider("c", object, True, False, [])
+        c.register_provider("loop", lambda x: x, False, False, ["loop"])
+        c.register_provider("bad", lambda: 1 / 0, False, False, [])
+        c.register_provider("async", lambda: None, True, True, ["missing"])
+        c.resolve("a")
+        c.resolve_many(["a", "b", "b"])
+        c.resolve_many_plan(["b", "a", "b"])
+        c.begin_override_layer()
+        c.set_override("c", lambda: "override", False, False, [])
+        c.resolve_many_plan(["b"])
+        c.get_provider_info("c")
+        c.end_override_layer()
+        c.end_override_layer()
+        c.set_cached("async", 1)
+        c.get_cached("async")
+        for key in ("loop", "bad", "missing", "async"):
+            for call in (c.resolve, lambda k: c.resolve_many([k]), lambda k: c.resolve_many_plan([k])):
+                try:
+                    call(key)
+                except Exception:
+                    pass
+        for bad in ((1, None, True, False, []), ("k", None, 1, False, []), ("k", None, True, False, "ab")):
+            try:
+                c.register_provider(*bad)
+            except TypeError:
+                pass
+        chain = Container()
+        for i in range(2000):
+            chain.register_provider(f"k{i}", lambda *a: len(a), False, False, [f"k{i + 1}"] if i < 1999 else [])
+        chain.resolve("k0")
+        chain.resolve_many_plan(["k0"])
+        del c, chain
+        gc.collect()
+
+
+if __name__ == "__main__":
+    main()
