@@ -1,0 +1,337 @@
+"""Internal failures: PanicException, poisoned containers, failures while raising.
+
+Each case runs in a subprocess against the fault-injection build, which fails
+chosen interpreter calls when their names are listed in QUORIX_FAULTS.
+"""
+import ast
+import re
+import signal
+import textwrap
+
+import pytest
+
+POISON = "called `Result::unwrap()` on an `Err` value: PoisonError { .. }"
+
+PRELUDE = """\
+import os, sys
+from _quorix_core import Container
+
+POISON = "called `Result::unwrap()` on an `Err` value: PoisonError { .. }"
+
+def arm(*names):
+    os.environ["QUORIX_FAULTS"] = ",".join(names)
+
+def panic_of(call):
+    try:
+        call()
+    except Exception as e:
+        raise AssertionError("an ordinary exception: %r" % (e,))
+    except BaseException as e:
+        assert type(e).__name__ == "PanicException", repr(e)
+        return e
+    raise AssertionError("nothing raised")
+
+def f(*args):
+    return object()
+
+ALL_TEN = {
+    "register_provider": lambda c: c.register_provider("z", f, False, False, []),
+    "resolve": lambda c: c.resolve("a"),
+    "resolve_many": lambda c: c.resolve_many(["a"]),
+    "resolve_many_plan": lambda c: c.resolve_many_plan(["a"]),
+    "begin_override_layer": lambda c: c.begin_override_layer(),
+    "set_override": lambda c: c.set_override("z", f, False, False, []),
+    "get_provider_info": lambda c: c.get_provider_info("a"),
+    "get_cached": lambda c: c.get_cached("a"),
+    "set_cached": lambda c: c.set_cached("a", 1),
+    "end_override_layer": lambda c: c.end_override_layer(),
+}
+
+def assert_poisoned(c):
+    for name, call in ALL_TEN.items():
+        assert panic_of(lambda: call(c)).args == (POISON,), name
+    # Arguments are still converted before the lock is looked at.
+    try:
+        c.resolve(1)
+    except TypeError:
+        pass
+    else:
+        raise AssertionError("no TypeError")
+
+def assert_working(c):
+    c.register_provider("w", lambda: "w", True, False, [])
+    assert c.resolve_many_plan(["w"]) == ["w"]
+    assert c.get_cached("w") == "w"
+"""
+
+
+@pytest.fixture
+def run(run_faulty):
+    def go(code, faults=""):
+        return run_faulty(PRELUDE + textwrap.dedent(code), faults=faults)
+    return go
+
+
+def assert_ok(done):
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip().endswith("OK"), done.stdout
+
+
+def test_failed_append_to_all(run_faulty):
+    done = run_faulty("""
+        import os, sys
+        os.environ["QUORIX_FAULTS"] = "all_append"
+        try:
+            import _quorix_core
+        except Exception as e:
+            raise AssertionError(repr(e))
+        except BaseException as e:
+            panic = e
+        cls = type(panic)
+        assert (cls.__module__, cls.__qualname__, cls.__bases__) == ("_quorix_core", "PanicException", (BaseException,))
+        prefix = "could not append __name__ to __all__: "
+        assert len(panic.args) == 1 and panic.args[0].startswith(prefix) and len(panic.args[0]) > len(prefix), panic.args
+        del os.environ["QUORIX_FAULTS"]
+        sys.modules.pop("_quorix_core", None)
+        import _quorix_core
+        assert _quorix_core.__all__ == ["Container"]
+        assert not hasattr(_quorix_core, "PanicException")
+        assert _quorix_core.Container().get_cached("a") is None
+        print("OK")
+    """)
+    assert_ok(done)
+    assert "could not append __name__ to __all__: " in done.stderr
+
+
+def test_failed_type_creation(run_faulty):
+    done = run_faulty("""
+        import os, sys
+        os.environ["QUORIX_FAULTS"] = "type_create"
+        try:
+            import _quorix_core
+        except RuntimeError as e:
+            error = e
+        assert type(error) is RuntimeError
+        assert error.args == ("An error occurred while initializing class Container",)
+        assert type(error.__cause__) is MemoryError
+        del os.environ["QUORIX_FAULTS"]
+        sys.modules.pop("_quorix_core", None)
+        import _quorix_core
+        assert _quorix_core.__all__ == ["Container"]
+        assert type(_quorix_core.Container()).__name__ == "Container"
+        print("OK")
+    """)
+    assert_ok(done)
+
+
+def test_failed_deallocation_is_unraisable(run):
+    done = run("""
+        seen = []
+        sys.unraisablehook = seen.append
+        c = Container()
+        arm("dealloc")
+        del c
+        arm()
+        assert len(seen) == 1
+        assert seen[0].exc_type.__name__ == "PanicException"
+        assert seen[0].exc_value.args == ("fault injected: container deallocation",)
+        assert sys.exc_info() == (None, None, None)
+        other = Container()
+        other.register_provider("a", f, False, False, [])
+        arm("tuple_new")
+        # The class is made once per process.
+        assert type(panic_of(lambda: other.resolve("a"))) is seen[0].exc_type
+        print("OK")
+    """)
+    assert_ok(done)
+
+
+def test_failed_call_tuple_poisons_only_its_container(run):
+    done = run("""
+        import weakref
+        c, bystander = Container(), Container()
+        kept = []
+        class Value: pass
+        def make():
+            v = Value(); kept.append(weakref.ref(v)); return v
+        c.register_provider("s", make, True, False, [])
+        c.register_provider("a", f, False, False, ["s"])
+        c.resolve("s")
+        arm("tuple_new")
+        e = panic_of(lambda: c.resolve("a"))
+        arm()
+        assert e.args == ("Python API call failed",)
+        assert_poisoned(c)
+        assert_working(bystander)
+        assert_working(Container())
+        seen = []
+        sys.unraisablehook = seen.append
+        del c  # a poisoned container is still destroyed normally
+        assert seen == [] and kept[0]() is None
+        print("OK")
+    """)
+    assert_ok(done)
+    # The interpreter's pending MemoryError is printed before the report.
+    assert done.stderr.index("MemoryError") < done.stderr.index("Python API call failed")
+
+
+@pytest.mark.parametrize("fault,call", [
+    ("list_new", "c.resolve_many(['s', 'a'])"),
+    ("list_new", "c.resolve_many_plan(['s', 'a'])"),
+    ("str_new", "c.get_provider_info('a')"),
+    ("list_new", "c.get_provider_info('a')"),
+    ("tuple_new", "c.get_provider_info('a')"),
+])
+def test_failures_after_the_lock_leave_the_container_usable(run, fault, call):
+    done = run(f"""
+        calls = []
+        c = Container()
+        c.register_provider("s", lambda: calls.append(1) or object(), True, False, [])
+        c.register_provider("a", f, False, False, ["s", "x"])
+        c.register_provider("x", f, False, False, [])
+        arm("{fault}")
+        e = panic_of(lambda: {call})
+        arm()
+        assert e.args == ("Python API call failed",)
+        # Work done under the lock before the failure is kept.
+        assert (c.get_cached("s") is not None) == {"resolve" in call}
+        assert c.get_provider_info("a") == (f, False, False, ["s", "x"])
+        assert c.resolve_many(["s", "s"]) == [c.get_cached("s")] * 2
+        assert calls == [1]
+        assert_working(c)
+        print("OK")
+    """)
+    assert_ok(done)
+    assert "MemoryError" in done.stderr
+
+
+@pytest.mark.parametrize("method", ["resolve", "resolve_many", "resolve_many_plan"])
+def test_panic_raised_by_a_callable(run, method):
+    arg = "'k'" if method == "resolve" else "['ok', 'k']"
+    done = run(f"""
+        source = Container()
+        source.register_provider("a", f, False, False, [])
+        arm("tuple_new")
+        first = panic_of(lambda: source.resolve("a"))
+        arm()
+        victim, bystander = Container(), Container()
+        def relay():
+            raise first
+        victim.register_provider("ok", f, False, False, [])
+        victim.register_provider("k", relay, False, False, [])
+        sys.stderr.write("<<start>>\\n"); sys.stderr.flush()
+        second = panic_of(lambda: victim.{method}({arg}))
+        sys.stderr.write("<<end>>\\n"); sys.stderr.flush()
+        assert second is not first and type(second) is type(first)
+        assert second.args == ("Python API call failed",)
+        assert_poisoned(victim)
+        assert_working(bystander)
+        print("OK")
+    """)
+    assert_ok(done)
+    report = done.stderr.split("<<start>>\n", 1)[1].split("<<end>>\n", 1)[0].splitlines()
+    marker = report.index("Python stack trace below:")
+    assert marker >= 1 and report[marker - 1].strip(), report
+    trace = report[marker + 1:]
+    assert trace[0] == "Traceback (most recent call last):", report
+    assert any("in relay" in line for line in trace), report
+    # The traceback ends with the exception itself; no further report follows.
+    assert re.fullmatch(r"\S*PanicException: Python API call failed", trace[-1]), report
+
+
+def test_panic_subclass_is_an_ordinary_exception(run):
+    done = run("""
+        c = Container()
+        c.register_provider("a", f, False, False, [])
+        arm("tuple_new")
+        panic_type = type(panic_of(lambda: c.resolve("a")))
+        arm()
+        class Sub(panic_type):
+            pass
+        raised = Sub("mine")
+        def provide():
+            raise raised
+        other = Container()
+        other.register_provider("k", provide, False, False, [])
+        try:
+            other.resolve("k")
+        except Sub as e:
+            assert e is raised
+        assert_working(other)
+        print("OK")
+    """)
+    assert_ok(done)
+
+
+ABORTS = {
+    "internal failure, no class": ("panic_class,tuple_new", "c.resolve('a')", True),
+    "deallocation failure, no class": ("panic_class,dealloc", "del c", True),
+    "class already made": ("", "arm('tuple_new'); panic_of(lambda: c.resolve('a')); arm('panic_class'); "
+                               "panic_of(lambda: c.resolve('a'))", False),
+    "core error, no class": ("panic_class", "c.resolve('missing')", False),
+    "callable's error, no class": ("panic_class", "c.resolve('bad')", False),
+    "core error message": ("raise_argument", "c.resolve('missing')", True),
+    "argument error message": ("raise_argument", "Container(1)", True),
+    "panic message": ("raise_argument,tuple_new", "c.resolve('a')", True),
+    "callable's error needs no message": ("raise_argument", "c.resolve('bad')", False),
+}
+
+
+@pytest.mark.parametrize("faults,statement,aborts", ABORTS.values(), ids=list(ABORTS))
+def test_failure_while_raising_aborts(run, faults, statement, aborts):
+    done = run(f"""
+        c = Container()
+        c.register_provider("a", f, False, False, [])
+        error = ValueError("bad")
+        def bad():
+            raise error
+        c.register_provider("bad", bad, False, False, [])
+        arm(*"{faults}".split(","))
+        try:
+            {statement}
+        except ValueError as e:
+            assert e is error
+        except KeyError:
+            pass
+        print("OK")
+    """)
+    if aborts:
+        assert done.returncode == -signal.SIGABRT, (done.returncode, done.stderr)
+        assert "uncaught panic at ffi boundary" in done.stderr
+        assert "OK" not in done.stdout
+    else:
+        assert_ok(done)
+
+
+def test_exhausted_memory_in_the_installed_module(run_python):
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "set_nomemory"):
+        pytest.skip("this interpreter cannot fail its allocations on request")
+    # Fails one allocation at a time, walking through the call: early ones hit
+    # the argument conversion (an ordinary MemoryError), a later one the result list.
+    done = run_python("""
+        import _testcapi
+        from _quorix_core import Container
+        c = Container()
+        c.register_provider("s", lambda: "v", True, False, [])
+        keys = ["s"] * 3
+        c.resolve_many(keys)
+        outcomes = set()
+        for start in range(40):
+            try:
+                _testcapi.set_nomemory(start, start + 1)
+                try:
+                    c.resolve_many(keys)
+                finally:
+                    _testcapi.remove_mem_hooks()
+                outcomes.add("ok")
+            except MemoryError:
+                outcomes.add("MemoryError")
+            except BaseException as e:
+                outcomes.add("%s: %s" % (type(e).__name__, e))
+        print(sorted(outcomes))
+        assert c.resolve_many(keys) == ["v"] * 3  # the result list comes after the lock
+    """)
+    assert done.returncode == 0, done.stderr
+    assert "'PanicException: Python API call failed'" in done.stdout
+    assert set(ast.literal_eval(done.stdout)) <= {"ok", "MemoryError", "PanicException: Python API call failed"}
