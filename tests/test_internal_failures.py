@@ -205,6 +205,32 @@ def test_failures_after_the_lock_leave_the_container_usable(run, fault, call):
     assert "MemoryError" in done.stderr
 
 
+def test_native_allocation_failure_is_a_memory_error(run):
+    # Running out of memory inside an operation leaves the state sound, so it is
+    # an ordinary MemoryError and the container stays usable.
+    done = run("""
+        c = Container()
+        arm("layer_alloc")
+        try:
+            c.begin_override_layer()
+        except MemoryError as e:
+            assert e.args == ()
+        else:
+            raise AssertionError("no MemoryError")
+        arm()
+        c.set_override("w", f, False, False, [])
+        assert c.get_cached("w") is None
+        c.begin_override_layer()
+        c.set_override("v", lambda: "layer", True, False, [])
+        assert c.resolve("v") == "layer"
+        c.end_override_layer()
+        assert_working(c)
+        print("OK")
+    """)
+    assert_ok(done)
+    assert "internal failure" not in done.stderr
+
+
 @pytest.mark.parametrize("method", ["resolve", "resolve_many", "resolve_many_plan"])
 def test_panic_raised_by_a_callable(run, method):
     arg = "'k'" if method == "resolve" else "['ok', 'k']"

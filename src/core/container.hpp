@@ -8,6 +8,7 @@
 #include <atomic>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <type_traits>
 
@@ -29,7 +30,14 @@ public:
             return std::move(entered).error();
         }
         Holder holder(*this);
-        return work(inner_);
+        try {
+            return work(inner_);
+        } catch (const std::bad_alloc&) {
+            // Every change the operations make is all-or-nothing, so running out
+            // of memory leaves the state sound: a MemoryError, not a poisoning.
+            holder.keep_sound();
+            throw;
+        }
     }
 
     bool poisoned() const noexcept { return poisoned_; }
@@ -43,8 +51,9 @@ private:
             : container_(container), exceptions_on_entry_(std::uncaught_exceptions()) {}
         Holder(const Holder&) = delete;
         Holder& operator=(const Holder&) = delete;
+        void keep_sound() noexcept { sound_ = true; }
         ~Holder() {
-            if (std::uncaught_exceptions() > exceptions_on_entry_) {
+            if (!sound_ && std::uncaught_exceptions() > exceptions_on_entry_) {
                 container_.poisoned_ = true;
             }
             container_.leave();
@@ -53,6 +62,7 @@ private:
     private:
         Container& container_;
         int exceptions_on_entry_;
+        bool sound_ = false;
     };
 
     // Takes the lock; refuses a re-entrant call and fails on a poisoned lock.

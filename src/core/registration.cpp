@@ -1,5 +1,8 @@
 // Registration and override layers: storing and discarding records.
+#include <new>
+
 #include "core/container_inner.hpp"
+#include "python/fault_injection.hpp"
 
 namespace quorix::core {
 namespace {
@@ -28,7 +31,12 @@ void ContainerInner::set_override(KeyText key, Provider record) {
     put_record(overrides_.back(), std::move(key), std::move(record));
 }
 
-void ContainerInner::begin_override_layer() { overrides_.emplace_back(); }
+void ContainerInner::begin_override_layer() {
+    if (fault::armed("layer_alloc")) {
+        throw std::bad_alloc();  // as if growing the layer array failed
+    }
+    overrides_.emplace_back();
+}
 
 void ContainerInner::end_override_layer() {
     if (overrides_.empty()) {
