@@ -10,6 +10,8 @@ import textwrap
 
 import pytest
 
+from all_methods import ALL_TEN_SOURCE
+
 POISON = "called `Result::unwrap()` on an `Err` value: PoisonError { .. }"
 
 PRELUDE = """\
@@ -34,19 +36,7 @@ def panic_of(call):
 def f(*args):
     return object()
 
-ALL_TEN = {
-    "register_provider": lambda c: c.register_provider("z", f, False, False, []),
-    "resolve": lambda c: c.resolve("a"),
-    "resolve_many": lambda c: c.resolve_many(["a"]),
-    "resolve_many_plan": lambda c: c.resolve_many_plan(["a"]),
-    "begin_override_layer": lambda c: c.begin_override_layer(),
-    "set_override": lambda c: c.set_override("z", f, False, False, []),
-    "get_provider_info": lambda c: c.get_provider_info("a"),
-    "get_cached": lambda c: c.get_cached("a"),
-    "set_cached": lambda c: c.set_cached("a", 1),
-    "end_override_layer": lambda c: c.end_override_layer(),
-}
-
+""" + ALL_TEN_SOURCE + """
 def assert_poisoned(c):
     for name, call in ALL_TEN.items():
         assert panic_of(lambda: call(c)).args == (POISON,), name

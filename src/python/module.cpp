@@ -98,9 +98,7 @@ Result<OwnedRef> initialise() {
                                      "_quorix_core does not support sub-interpreters: it can only be used from the "
                                      "one interpreter that first imported it");
     }
-    if (PyObject* module = module_cell.get()) {
-        return OwnedRef::share(module);
-    }
+    // A repeated import in the same interpreter gets the very same module.
     Result<PyObject*> module = module_cell.get_or_fill(create_module);
     if (!module.ok()) {
         return std::move(module).error();
