@@ -3,9 +3,9 @@
 #pragma once
 
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
+#include "core/key_set.hpp"
 #include "core/provider.hpp"
 #include "python/error_result.hpp"
 
@@ -14,7 +14,7 @@ namespace quorix::core {
 // The keys whose resolution has begun and not yet ended on the current path.
 // The views point into key texts that outlive the resolution (the caller's
 // request and the records' dependency lists, which cannot change under the lock).
-using InProgressSet = std::unordered_set<std::string_view, SeededHash, std::equal_to<>>;
+using InProgressSet = KeySet;
 
 // One step of a compiled order: a key of the closure and its effective record.
 struct OrderStep {

@@ -47,7 +47,7 @@ private:
 // opens a level for it. `record` is its effective provider if already known.
 static Status begin_level(ContainerInner& inner, std::string_view key, Provider* record, InProgressSet& in_progress,
                           LevelStack& stack, OwnedRef& answer) {
-    if (!in_progress.insert(key).second) {
+    if (!in_progress.insert(key)) {
         return cycle_error(key);
     }
     if (record == nullptr) {
