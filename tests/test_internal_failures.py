@@ -221,6 +221,20 @@ def test_native_allocation_failure_is_a_memory_error(run):
     assert "internal failure" not in done.stderr
 
 
+def test_other_native_exception_is_a_panic_that_poisons(run):
+    done = run("""
+        c = Container()
+        other = Container()
+        arm("native_exception")
+        assert panic_of(c.begin_override_layer).args == ("fault injected: native exception",)
+        arm()
+        assert_poisoned(c)
+        assert_working(other)
+        print("OK")
+    """)
+    assert_ok(done)
+
+
 @pytest.mark.parametrize("method", ["resolve", "resolve_many", "resolve_many_plan"])
 def test_panic_raised_by_a_callable(run, method):
     arg = "'k'" if method == "resolve" else "['ok', 'k']"

@@ -1,5 +1,6 @@
 // Registration and override layers: storing and discarding records.
 #include <new>
+#include <stdexcept>
 
 #include "core/container_inner.hpp"
 #include "python/fault_injection.hpp"
@@ -34,6 +35,9 @@ void ContainerInner::set_override(KeyText key, Provider record) {
 void ContainerInner::begin_override_layer() {
     if (fault::armed("layer_alloc")) {
         throw std::bad_alloc();  // as if growing the layer array failed
+    }
+    if (fault::armed("native_exception")) {
+        throw std::runtime_error("fault injected: native exception");  // a broken invariant
     }
     overrides_.emplace_back();
 }
