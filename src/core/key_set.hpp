@@ -62,18 +62,6 @@ public:
         --size_;
     }
 
-    bool contains(std::string_view key) const noexcept {
-        const std::uint64_t hash = hash_bytes(key, seed_);
-        for (std::size_t index = hash & mask(); slots_[index].used; index = (index + 1) & mask()) {
-            if (slots_[index].hash == hash && slots_[index].key() == key) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    std::size_t size() const noexcept { return size_; }
-
 private:
     struct Slot {
         std::uint64_t hash = 0;

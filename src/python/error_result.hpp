@@ -16,8 +16,8 @@ namespace quorix {
 
 class ErrorResult {
 public:
-    // `type` is a built-in exception class or the PanicException class, both
-    // alive for the life of the process, so it is held borrowed.
+    // `type` is a built-in exception class or the PanicException class; `cause`,
+    // if given, becomes the raised exception's __cause__.
     static ErrorResult deferred(PyObject* type, std::string message, OwnedRef cause = {}) {
         ErrorResult error;
         error.type_ = OwnedRef::share(type);
