@@ -41,12 +41,10 @@ private:
     std::vector<Level> levels_;
 };
 
-}  // namespace
-
 // Enters `key`: either answers it at once into `answer` (a cached singleton) or
 // opens a level for it. `record` is its effective provider if already known.
-static Status begin_level(ContainerInner& inner, std::string_view key, Provider* record, InProgressSet& in_progress,
-                          LevelStack& stack, OwnedRef& answer) {
+Status begin_level(ContainerInner& inner, std::string_view key, Provider* record, InProgressSet& in_progress,
+                   LevelStack& stack, OwnedRef& answer) {
     if (!in_progress.insert(key)) {
         return cycle_error(key);
     }
@@ -71,8 +69,8 @@ static Status begin_level(ContainerInner& inner, std::string_view key, Provider*
     return success();
 }
 
-static Result<OwnedRef> resolve_from(ContainerInner& inner, std::string_view key, Provider* record,
-                                     InProgressSet& in_progress) {
+Result<OwnedRef> resolve_from(ContainerInner& inner, std::string_view key, Provider* record,
+                              InProgressSet& in_progress) {
     LevelStack stack;
     OwnedRef answer;
     QUORIX_TRY(begin_level(inner, key, record, in_progress, stack, answer));
@@ -100,6 +98,8 @@ static Result<OwnedRef> resolve_from(ContainerInner& inner, std::string_view key
     }
     return answer;
 }
+
+}  // namespace
 
 Result<OwnedRef> ContainerInner::resolve_key(std::string_view key, InProgressSet& in_progress) {
     return resolve_from(*this, key, nullptr, in_progress);

@@ -96,3 +96,11 @@ inline Status success() { return Unit{}; }
             return std::move(quorix_try_result_).error(); \
         }                                             \
     } while (false)
+
+// Declares `variable` from a Result expression, or returns its error.
+#define QUORIX_LET(variable, expression)                      \
+    auto variable##_result = (expression);                    \
+    if (!variable##_result.ok()) {                            \
+        return std::move(variable##_result).error();          \
+    }                                                         \
+    auto variable = std::move(variable##_result).value()

@@ -8,14 +8,6 @@
 #include "python/entry_guard.hpp"
 #include "python/objects.hpp"
 
-// Declares `variable` from a Result expression, or returns its error.
-#define QUORIX_LET(variable, expression)                      \
-    auto variable##_result = (expression);                    \
-    if (!variable##_result.ok()) {                            \
-        return std::move(variable##_result).error();          \
-    }                                                         \
-    auto variable = std::move(variable##_result).value()
-
 namespace quorix {
 namespace {
 
