@@ -53,7 +53,7 @@ Result<std::vector<OwnedRef>> ContainerInner::resolve_many_plan(const KeyList& k
             }
             arguments.push_back(std::move(value).value());
         }
-        Result<OwnedRef> value = call_provider(callable.borrow(), arguments);
+        Result<OwnedRef> value = call_provider(callable.borrow(), object_pointers(arguments.data()), arguments.size());
         callable.reset();
         if (!value.ok()) {
             return std::move(value).error();

@@ -4,12 +4,12 @@
 
 namespace quorix::core {
 
-Result<OwnedRef> call_provider(BorrowedRef callable, const std::vector<OwnedRef>& arguments) {
-    const auto count = static_cast<Py_ssize_t>(arguments.size());
-    OwnedRef tuple = new_tuple(count);
-    for (Py_ssize_t i = 0; i < count; ++i) {
+Result<OwnedRef> call_provider(BorrowedRef callable, PyObject* const* arguments, std::size_t count) {
+    const auto size = static_cast<Py_ssize_t>(count);
+    OwnedRef tuple = new_tuple(size);
+    for (Py_ssize_t i = 0; i < size; ++i) {
         // The tuple takes references of its own; the caller keeps its values.
-        PyTuple_SetItem(tuple.get(), i, arguments[static_cast<size_t>(i)].clone().release());
+        PyTuple_SetItem(tuple.get(), i, OwnedRef::share(arguments[i]).release());
     }
     OwnedRef value = OwnedRef::steal(PyObject_Call(callable.get(), tuple.get(), nullptr));
     tuple.reset();

@@ -1,15 +1,16 @@
-// Calling a provider's callable: the dependency values as one tuple of
-// positional arguments, no keyword arguments.
+// Calling a provider's callable: the dependency values as positional
+// arguments, no keyword arguments.
 #pragma once
 
-#include <vector>
+#include <cstddef>
 
 #include "python/error_result.hpp"
 #include "python/ref.hpp"
 
 namespace quorix::core {
 
-// The value the callable returned, or the very exception it raised.
-Result<OwnedRef> call_provider(BorrowedRef callable, const std::vector<OwnedRef>& arguments);
+// The value the callable returned, or the very exception it raised. The
+// arguments are borrowed from the caller, contiguous, in dependency order.
+Result<OwnedRef> call_provider(BorrowedRef callable, PyObject* const* arguments, std::size_t count);
 
 }  // namespace quorix::core

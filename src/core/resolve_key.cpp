@@ -85,7 +85,7 @@ Result<OwnedRef> resolve_from(ContainerInner& inner, std::string_view key, Provi
             QUORIX_TRY(begin_level(inner, dependency, nullptr, in_progress, stack, answer));
             continue;
         }
-        Result<OwnedRef> value = call_provider(level.callable.borrow(), level.values);
+        Result<OwnedRef> value = call_provider(level.callable.borrow(), object_pointers(level.values.data()), level.values.size());
         if (!value.ok()) {
             return std::move(value).error();
         }

@@ -4,6 +4,7 @@
 // Dropping the owner releases the reference; nothing else calls Py_DecRef.
 #pragma once
 
+#include <type_traits>
 #include <utility>
 
 #include "python/python_api.hpp"
@@ -68,5 +69,12 @@ private:
     explicit OwnedRef(PyObject* object) noexcept : object_(object) {}
     PyObject* object_ = nullptr;
 };
+
+// An array of owned references seen as the borrowed object pointers a call
+// takes: an OwnedRef is exactly one object pointer.
+static_assert(sizeof(OwnedRef) == sizeof(PyObject*) && std::is_standard_layout_v<OwnedRef>);
+inline PyObject* const* object_pointers(const OwnedRef* refs) noexcept {
+    return reinterpret_cast<PyObject* const*>(refs);
+}
 
 }  // namespace quorix
