@@ -576,6 +576,8 @@ def cell_for(row_index, name, by_name, base, errors, footnotes):
         if detail not in footnotes:
             footnotes.append(detail)
         return f"{kind} [{footnotes.index(detail) + 1}]"
+    if name not in by_name:
+        return "—"
     return f"{by_name[name].best / base:.2f}"
 
 
