@@ -9,8 +9,10 @@ A contender that fails the check is reported as an error and not timed.
 
 Timing is interleaved: a round takes one sample of every contender of every
 scenario, in shuffled order, and the best sample of each over all rounds is
-kept, so the ratios hold on a shared, noisy machine. The garbage collector
-stays enabled, so a library that leaves reference cycles pays for them.
+kept, so the ratios hold on a shared, noisy machine. Samples are short and
+timed in process CPU time, so time the process spends descheduled by others
+does not count. The garbage collector stays enabled, so a library that leaves
+reference cycles pays for them.
 
     python bench/bench_peers.py [--rounds N] [--quick]
 
@@ -500,7 +502,7 @@ class Contender:
         return namespace["run"]()
 
     def calibrate(self, target):
-        timer = timeit.Timer(self.timed, globals=self.ns)
+        timer = timeit.Timer(self.timed, timer=time.process_time, globals=self.ns)
         number = 1
         while True:
             elapsed = timer.timeit(number)
@@ -630,6 +632,17 @@ def render(results, errors, args, elapsed):
     return "\n".join(lines)
 
 
+def render_ns(results):
+    """Best time per call of every contender, in nanoseconds."""
+    names = [HAND, MODULE, f"{MODULE} key=", *PEERS]
+    lines = ["| scenario (ns per call) | " + " | ".join(names) + " |", "|---" * (1 + len(names)) + "|"]
+    for (title, *_), row in zip(ROWS, results):
+        by_name = {c.name: c for c in row}
+        cells = [f"{by_name[n].best * 1e9:.0f}" if n in by_name else "—" for n in names]
+        lines.append(f"| {title} | " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
 def keyword_row(by_name, errors, footnotes):
     title = "`resolve(key=...)` against `resolve(key)`"
     peers = " | ".join("—" for _ in PEERS)
@@ -645,11 +658,12 @@ def keyword_row(by_name, errors, footnotes):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=20, help="interleaved rounds (default 20)")
+    parser.add_argument("--rounds", type=int, default=30, help="interleaved rounds (default 30)")
     parser.add_argument("--quick", action="store_true", help="3 rounds of short samples: a smoke run, not a result")
+    parser.add_argument("--ns", action="store_true", help="also print the best time per call in nanoseconds")
     parser.add_argument("--seed", type=int, default=None, help="seed for the order of samples within a round")
     args = parser.parse_args(argv)
-    args.target = 0.001 if args.quick else 0.004
+    args.target = 0.001 if args.quick else 0.002
     if args.quick:
         args.rounds = min(args.rounds, 3)
     started = time.perf_counter()
@@ -665,9 +679,14 @@ def main(argv=None):
         rng.shuffle(order)
         for contender in order:
             contender.sample()
-        print(f"\rround {round_number + 1}/{args.rounds}", end="", file=sys.stderr, flush=True)
-    print(file=sys.stderr)
+        if sys.stderr.isatty():
+            print(f"\rround {round_number + 1}/{args.rounds}", end="", file=sys.stderr, flush=True)
+    if sys.stderr.isatty():
+        print(file=sys.stderr)
     print(render(rows, errors, args, time.perf_counter() - started))
+    if args.ns:
+        print()
+        print(render_ns(rows))
 
 
 if __name__ == "__main__":
