@@ -606,35 +606,32 @@ def render(results, errors, args, elapsed):
         hand_cell = "1.00" + (f" ({hand_note})" if hand_note else "")
         module_cell = cell_for(row_index, MODULE, by_name, base, errors, footnotes)
         peer_cells = [cell_for(row_index, p, by_name, base, errors, footnotes) for p in PEERS]
-        notes = []
+        verdict = []
         if MODULE in by_name:
             ratio = by_name[MODULE].best / base
             ahead = sorted((by_name[p].best / base, p) for p in PEERS if p in by_name and by_name[p].best < by_name[MODULE].best)
             if ratio > goal:
-                notes.append(f"misses goal ≤ {goal}")
+                verdict.append(f"misses goal ≤ {goal}")
             if ahead:
-                notes.append("behind " + ", ".join(p for _, p in ahead))
-            if notes:
+                verdict.append("behind " + ", ".join(p for _, p in ahead))
+            if verdict:
                 module_cell = f"**{module_cell} ✗**"
         else:
-            notes.append("module failed its check")
+            verdict.append("module failed its check")
         lines.append(
-            f"| {title} | {hand_cell} | {module_cell} | ≤ {goal} | " + " | ".join(peer_cells) + f" | {'; '.join(notes) or 'ok'} |"
+            f"| {title} | {hand_cell} | {module_cell} | ≤ {goal} | " + " | ".join(peer_cells) + f" | {'; '.join(verdict) or 'ok'} |"
         )
         if row_index == 0:
             lines.append(keyword_row(by_name, errors, footnotes))
-    lines.append("")
-    lines.append(
+    notes = [
         "Ratios are best times relative to hand-wired Python building the same objects; lower is faster. "
-        "✗ marks a row where this module misses its goal or a peer is faster."
-    )
-    lines.append(
+        "✗ marks a row where this module misses its goal or a peer is faster.",
         "Peers as configured here: dishka with `lock_factory=None` (no per-call lock; this module keeps its lock); "
-        "wireup and rodi resolve transients from one scope kept open, except on the request-scope row."
-    )
-    for number, note in enumerate(footnotes, 1):
-        lines.append(f"[{number}] {note}")
-    return "\n".join(lines)
+        "wireup and rodi resolve transients from one scope kept open, except on the request-scope row.",
+    ]
+    notes += [f"[{number}] {note}" for number, note in enumerate(footnotes, 1)]
+    # Blank lines between, so each note is its own Markdown paragraph.
+    return "\n".join(lines) + "\n\n" + "\n\n".join(notes)
 
 
 def render_ns(results):
