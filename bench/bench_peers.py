@@ -282,8 +282,8 @@ def make_generator(cls):
 
 
 def rodi_contender(spec):
-    # `services.get(Type)` on the provider that `build_provider()` compiles;
-    # a request is an ActivationScope passed to `get`.
+    # `services.get(Type, scope)` on the provider that `build_provider()`
+    # compiles; a request is one ActivationScope per batch.
     from rodi import Container as RodiContainer
 
     rc = RodiContainer()
