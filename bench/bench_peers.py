@@ -81,7 +81,7 @@ def make_class(name, params=()):
     return namespace[name]
 
 
-class Spec:
+class Graph:
     """One scenario's graph: classes, lifetimes and dependencies, wired many ways.
 
     `nodes` maps a class to its dependency classes in parameter order;
@@ -114,58 +114,58 @@ class Spec:
 # inside (a request scope per batch), or the hand-wired batch's one session.
 
 
-def module_contender(spec, method="resolve"):
+def module_contender(graph, method="resolve"):
     c = Container()
-    for cls, deps in spec.nodes.items():
-        c.register_provider(spec.key(cls), cls, cls in spec.singletons, False, [spec.key(d) for d in deps])
-    ns = {"c": c, "keys": [spec.key(r) for r in spec.roots]}
+    for cls, deps in graph.nodes.items():
+        c.register_provider(graph.key(cls), cls, cls in graph.singletons, False, [graph.key(d) for d in deps])
+    ns = {"c": c, "keys": [graph.key(r) for r in graph.roots]}
     if method == "resolve":
-        return f"c.resolve({spec.key(spec.roots[0])!r})", ns, None
+        return f"c.resolve({graph.key(graph.roots[0])!r})", ns, None
     if method == "resolve_kw":
-        return f"c.resolve(key={spec.key(spec.roots[0])!r})", ns, None
+        return f"c.resolve(key={graph.key(graph.roots[0])!r})", ns, None
     return f"c.{method}(keys)", ns, None
 
 
-def batch_expr(spec, item):
+def batch_expr(graph, item):
     """`[item(S0), item(S1), ...]` written out, so no peer pays for a loop."""
-    return "[" + ", ".join(item.format(r.__name__) for r in spec.roots) + "]"
+    return "[" + ", ".join(item.format(r.__name__) for r in graph.roots) + "]"
 
 
-def dependency_injector_contender(spec):
+def dependency_injector_contender(graph):
     # Providers are called directly (`container.name()`): the library's
     # compiled provider objects, its documented and fastest path.
     from dependency_injector import containers, providers
 
-    if spec.scoped is not None:
+    if graph.scoped is not None:
         raise NotComparable(NO_REQUEST_SCOPE)
     container = containers.DynamicContainer()
     made = {}
 
     def provider(cls):
         if cls not in made:
-            kind = providers.Singleton if cls in spec.singletons else providers.Factory
-            made[cls] = kind(cls, *[provider(d) for d in spec.nodes[cls]])
+            kind = providers.Singleton if cls in graph.singletons else providers.Factory
+            made[cls] = kind(cls, *[provider(d) for d in graph.nodes[cls]])
             setattr(container, cls.__name__, made[cls])
         return made[cls]
 
-    for cls in spec.nodes:
+    for cls in graph.nodes:
         provider(cls)
     ns = {"container": container}
-    if len(spec.roots) == 1:
-        return f"container.{spec.roots[0].__name__}()", ns, None
-    return batch_expr(spec, "container.{}()"), ns, None
+    if len(graph.roots) == 1:
+        return f"container.{graph.roots[0].__name__}()", ns, None
+    return batch_expr(graph, "container.{}()"), ns, None
 
 
-def dishka_contender(spec):
+def dishka_contender(graph):
     # `container.get(Type)` on a sync container; lock_factory=None is the
     # documented way to drop its per-call lock for single-threaded use, its
     # fastest configuration. Transient = cache=False; scoped = REQUEST scope.
     from dishka import Provider, Scope, make_container
 
-    request = spec.scoped is not None
+    request = graph.scoped is not None
     p = Provider()
-    for cls in spec.nodes:
-        life = spec.lifetime(cls)
+    for cls in graph.nodes:
+        life = graph.lifetime(cls)
         if life == "singleton":
             p.provide(cls, scope=Scope.APP)
         elif life == "scoped":
@@ -173,55 +173,55 @@ def dishka_contender(spec):
         else:
             p.provide(cls, scope=Scope.REQUEST if request else Scope.APP, cache=False)
     container = make_container(p, lock_factory=None)
-    ns = {"container": container} | class_names(spec)
+    ns = {"container": container} | class_names(graph)
     if request:
-        return batch_expr(spec, "scope.get({})"), ns, "with container() as scope:"
-    if len(spec.roots) == 1:
-        return f"container.get({spec.roots[0].__name__})", ns, None
-    return batch_expr(spec, "container.get({})"), ns, None
+        return batch_expr(graph, "scope.get({})"), ns, "with container() as scope:"
+    if len(graph.roots) == 1:
+        return f"container.get({graph.roots[0].__name__})", ns, None
+    return batch_expr(graph, "container.get({})"), ns, None
 
 
-def wireup_contender(spec):
+def wireup_contender(graph):
     # `get(Type)` on the compiled sync container. Only singletons resolve from
     # the root container; transients need a scope, so the non-request rows
     # resolve from one scope kept open throughout (a transient is still new
     # on every `get`), and a request is one `container.enter_scope()` per batch.
     import wireup
 
-    for cls in spec.nodes:
-        wireup.injectable(lifetime=spec.lifetime(cls))(cls)
-    container = wireup.create_sync_container(injectables=list(spec.nodes))
-    ns = {"container": container} | class_names(spec)
-    if spec.scoped is not None:
-        return batch_expr(spec, "scope.get({})"), ns, "with container.enter_scope() as scope:"
-    if all(r in spec.singletons for r in spec.roots):
+    for cls in graph.nodes:
+        wireup.injectable(lifetime=graph.lifetime(cls))(cls)
+    container = wireup.create_sync_container(injectables=list(graph.nodes))
+    ns = {"container": container} | class_names(graph)
+    if graph.scoped is not None:
+        return batch_expr(graph, "scope.get({})"), ns, "with container.enter_scope() as scope:"
+    if all(r in graph.singletons for r in graph.roots):
         getter = "container.get({})"
     else:
         ns["scope"] = container.enter_scope().__enter__()
         getter = "scope.get({})"
-    if len(spec.roots) == 1:
-        return getter.format(spec.roots[0].__name__), ns, None
-    return batch_expr(spec, getter), ns, None
+    if len(graph.roots) == 1:
+        return getter.format(graph.roots[0].__name__), ns, None
+    return batch_expr(graph, getter), ns, None
 
 
-def kink_contender(spec):
+def kink_contender(graph):
     # `di[Type]`: factories for transients, a lazily built (memoized) service
     # for singletons, each factory wired explicitly with `di[Dep]`.
     from kink import Container as KinkContainer
 
-    if spec.scoped is not None:
+    if graph.scoped is not None:
         raise NotComparable(NO_REQUEST_SCOPE)
     di = KinkContainer()
-    for cls, deps in spec.nodes.items():
+    for cls, deps in graph.nodes.items():
         factory = make_kink_factory(cls, deps)
-        if cls in spec.singletons:
+        if cls in graph.singletons:
             di[cls] = factory
         else:
             di.factories[cls] = factory
-    ns = {"di": di} | class_names(spec)
-    if len(spec.roots) == 1:
-        return f"di[{spec.roots[0].__name__}]", ns, None
-    return batch_expr(spec, "di[{}]"), ns, None
+    ns = {"di": di} | class_names(graph)
+    if len(graph.roots) == 1:
+        return f"di[{graph.roots[0].__name__}]", ns, None
+    return batch_expr(graph, "di[{}]"), ns, None
 
 
 def make_kink_factory(cls, deps):
@@ -231,7 +231,7 @@ def make_kink_factory(cls, deps):
     return eval(f"lambda di: {cls.__name__}({args})", ns)
 
 
-def that_depends_contender(spec):
+def that_depends_contender(graph):
     # `Container.name.resolve_sync()`: Factory for transients, Singleton, and a
     # ContextResource entered per batch with `context_sync()` for the request scope.
     from that_depends import BaseContainer, providers
@@ -241,8 +241,8 @@ def that_depends_contender(spec):
 
     def provider(cls):
         if cls not in made:
-            args = [provider(d) for d in spec.nodes[cls]]
-            life = spec.lifetime(cls)
+            args = [provider(d) for d in graph.nodes[cls]]
+            life = graph.lifetime(cls)
             if life == "singleton":
                 made[cls] = providers.Singleton(cls, *args)
             elif life == "scoped":
@@ -251,9 +251,9 @@ def that_depends_contender(spec):
                 made[cls] = providers.Factory(cls, *args)
         return made[cls]
 
-    for cls in spec.nodes:
+    for cls in graph.nodes:
         provider(cls)
-        if cls is spec.scoped:
+        if cls is graph.scoped:
             scoped_name = cls.__name__
     # Containers register by class name: one name per scenario.
     name = f"Deps{next(CONTAINER_NUMBERS)}"
@@ -261,13 +261,13 @@ def that_depends_contender(spec):
     ns = {"Deps": deps}
     if scoped_name is not None:
         return (
-            batch_expr(spec, "Deps.{}.resolve_sync()"),
+            batch_expr(graph, "Deps.{}.resolve_sync()"),
             ns,
             f"with Deps.{scoped_name}.context_sync(force=True):",
         )
-    if len(spec.roots) == 1:
-        return f"Deps.{spec.roots[0].__name__}.resolve_sync()", ns, None
-    return batch_expr(spec, "Deps.{}.resolve_sync()"), ns, None
+    if len(graph.roots) == 1:
+        return f"Deps.{graph.roots[0].__name__}.resolve_sync()", ns, None
+    return batch_expr(graph, "Deps.{}.resolve_sync()"), ns, None
 
 
 CONTAINER_NUMBERS = itertools.count(1)
@@ -281,14 +281,14 @@ def make_generator(cls):
     return create
 
 
-def rodi_contender(spec):
+def rodi_contender(graph):
     # `services.get(Type, scope)` on the provider that `build_provider()`
     # compiles; a request is one ActivationScope per batch.
     from rodi import Container as RodiContainer
 
     rc = RodiContainer()
-    for cls in spec.nodes:
-        life = spec.lifetime(cls)
+    for cls in graph.nodes:
+        life = graph.lifetime(cls)
         if life == "singleton":
             rc.add_singleton(cls)
         elif life == "scoped":
@@ -296,19 +296,19 @@ def rodi_contender(spec):
         else:
             rc.add_transient(cls)
     services = rc.build_provider()
-    ns = {"services": services} | class_names(spec)
-    if spec.scoped is not None:
-        return batch_expr(spec, "services.get({}, scope)"), ns, "with services.create_scope() as scope:"
+    ns = {"services": services} | class_names(graph)
+    if graph.scoped is not None:
+        return batch_expr(graph, "services.get({}, scope)"), ns, "with services.create_scope() as scope:"
     # Without a scope argument `get` makes a new ActivationScope per call;
     # passing one kept open is faster and, with nothing scoped, the same.
     ns["scope"] = services.create_scope()
-    if len(spec.roots) == 1:
-        return f"services.get({spec.roots[0].__name__}, scope)", ns, None
-    return batch_expr(spec, "services.get({}, scope)"), ns, None
+    if len(graph.roots) == 1:
+        return f"services.get({graph.roots[0].__name__}, scope)", ns, None
+    return batch_expr(graph, "services.get({}, scope)"), ns, None
 
 
-def class_names(spec):
-    return {cls.__name__: cls for cls in spec.nodes}
+def class_names(graph):
+    return {cls.__name__: cls for cls in graph.nodes}
 
 
 PEER_BUILDERS = {
@@ -328,7 +328,7 @@ PEER_BUILDERS = {
 
 def cached_singleton():
     config_cls = make_class("Config")
-    spec = Spec({config_cls: []}, singletons=[config_cls], roots=[config_cls])
+    graph = Graph({config_cls: []}, singletons=[config_cls], roots=[config_cls])
     config = config_cls()
     ns = {"get_config": lambda: config}
 
@@ -336,18 +336,18 @@ def cached_singleton():
         expect(type(first) is config_cls, f"got {type(first).__name__}, not Config")
         expect(first is second, "the singleton was built twice")
 
-    return spec, ("get_config()", ns, None), check
+    return graph, ("get_config()", ns, None), check
 
 
 def transient_no_deps():
     x = make_class("X")
-    spec = Spec({x: []}, roots=[x])
+    graph = Graph({x: []}, roots=[x])
 
     def check(first, second):
         expect(type(first) is x and type(second) is x, f"got {type(first).__name__}, not X")
         expect(first is not second, "a transient was shared between resolutions")
 
-    return spec, ("X()", {"X": x}, None), check
+    return graph, ("X()", {"X": x}, None), check
 
 
 def six_class_graph(singleton_d_and_f):
@@ -359,7 +359,7 @@ def six_class_graph(singleton_d_and_f):
     a = make_class("A", [("b", b), ("c", c)])
     nodes = {a: [b, c], b: [d], c: [d, e], d: [], e: [f], f: []}
     singletons = [d, f] if singleton_d_and_f else []
-    spec = Spec(nodes, singletons=singletons, roots=[a])
+    graph = Graph(nodes, singletons=singletons, roots=[a])
     ns = {cls.__name__: cls for cls in nodes}
     if singleton_d_and_f:
         ns.update(d_one=d(), f_one=f())
@@ -385,7 +385,7 @@ def six_class_graph(singleton_d_and_f):
             expect(one[4] is not one[5], "B and C share a transient D")
             expect(one[4] is not two[4] and one[6] is not two[6], "a transient leaf was shared")
 
-    return spec, (hand, ns, None), check
+    return graph, (hand, ns, None), check
 
 
 def deep_chain():
@@ -393,7 +393,7 @@ def deep_chain():
     for i in range(1, CHAIN):
         classes.append(make_class(f"L{i}", [("prev", classes[-1])]))
     nodes = {cls: ([classes[i - 1]] if i else []) for i, cls in enumerate(classes)}
-    spec = Spec(nodes, roots=[classes[-1]])
+    graph = Graph(nodes, roots=[classes[-1]])
     hand = "".join(f"L{i}(" for i in range(CHAIN - 1, -1, -1)) + ")" * CHAIN
     ns = {cls.__name__: cls for cls in classes}
 
@@ -410,7 +410,7 @@ def deep_chain():
         for x, y in zip(links(first), links(second)):
             expect(x is not y, f"transient {type(x).__name__} shared between resolutions")
 
-    return spec, (hand, ns, None), check
+    return graph, (hand, ns, None), check
 
 
 def shared_batch(plan):
@@ -420,7 +420,7 @@ def shared_batch(plan):
     services = [make_class(f"S{i}", [("session", session_cls), ("config", config_cls)]) for i in range(SERVICES)]
     nodes = {config_cls: [], session_cls: [config_cls]}
     nodes.update({s: [session_cls, config_cls] for s in services})
-    spec = Spec(
+    graph = Graph(
         nodes,
         singletons=[config_cls],
         roots=services,
@@ -456,7 +456,7 @@ def shared_batch(plan):
         else:
             expect(len(sessions_one | sessions_two) == 2 * SERVICES, "services shared a transient session")
 
-    return spec, (hand, ns, header), check
+    return graph, (hand, ns, header), check
 
 
 # ---------------------------------------------------------------------------
@@ -521,16 +521,16 @@ class Contender:
 
 
 def build_contenders(row_index, scenario, methods, errors):
-    spec, hand, check = scenario()
+    graph, hand, check = scenario()
     contenders = [Contender(row_index, HAND, *hand)]
     for method in methods:
         label = MODULE if method in ("resolve", "resolve_many", "resolve_many_plan") else f"{MODULE} {method}"
-        contenders.append(Contender(row_index, label, *module_contender(spec, method)))
+        contenders.append(Contender(row_index, label, *module_contender(graph, method)))
     if row_index == 0:
-        contenders.append(Contender(row_index, f"{MODULE} key=", *module_contender(spec, "resolve_kw")))
+        contenders.append(Contender(row_index, f"{MODULE} key=", *module_contender(graph, "resolve_kw")))
     for peer in PEERS:
         try:
-            contenders.append(Contender(row_index, peer, *PEER_BUILDERS[peer](spec)))
+            contenders.append(Contender(row_index, peer, *PEER_BUILDERS[peer](graph)))
         except NotComparable as why:
             errors[(row_index, peer)] = ("n/a", str(why))
         except ImportError:

@@ -24,26 +24,26 @@ def outcome(stmt_ns_header, check):
 
 @pytest.mark.parametrize("title", SCENARIOS)
 def test_hand_wired_and_module_pass(title):
-    spec, hand, check = SCENARIOS[title]()
-    method = "resolve_many_plan" if spec.scoped else ("resolve_many" if len(spec.roots) > 1 else "resolve")
+    graph, hand, check = SCENARIOS[title]()
+    method = "resolve_many_plan" if graph.scoped else ("resolve_many" if len(graph.roots) > 1 else "resolve")
     assert outcome(hand, check) is None
-    assert outcome(bp.module_contender(spec, method), check) is None
+    assert outcome(bp.module_contender(graph, method), check) is None
 
 
 @pytest.mark.parametrize("title", TRANSIENT_ROOTS)
 def test_everything_singleton_is_rejected(title):
-    spec, _, check = SCENARIOS[title]()
-    spec.singletons = set(spec.nodes)
-    method = "resolve_many" if len(spec.roots) > 1 else "resolve"
-    assert "shared" in outcome(bp.module_contender(spec, method), check)
+    graph, _, check = SCENARIOS[title]()
+    graph.singletons = set(graph.nodes)
+    method = "resolve_many" if len(graph.roots) > 1 else "resolve"
+    assert "shared" in outcome(bp.module_contender(graph, method), check)
 
 
 @pytest.mark.parametrize("title", WITH_SINGLETONS)
 def test_lost_singletons_are_rejected(title):
-    spec, _, check = SCENARIOS[title]()
-    spec.singletons = set()
-    method = "resolve_many" if len(spec.roots) > 1 else "resolve"
-    assert outcome(bp.module_contender(spec, method), check) is not None
+    graph, _, check = SCENARIOS[title]()
+    graph.singletons = set()
+    method = "resolve_many" if len(graph.roots) > 1 else "resolve"
+    assert outcome(bp.module_contender(graph, method), check) is not None
 
 
 @pytest.mark.parametrize(
@@ -54,29 +54,29 @@ def test_lost_singletons_are_rejected(title):
     ],
 )
 def test_batch_semantics_are_told_apart(title, wrong_method, message):
-    spec, _, check = SCENARIOS[title]()
-    assert message in outcome(bp.module_contender(spec, wrong_method), check)
+    graph, _, check = SCENARIOS[title]()
+    assert message in outcome(bp.module_contender(graph, wrong_method), check)
 
 
 @pytest.mark.parametrize("title", SCENARIOS)
 def test_wrong_type_at_the_root_is_rejected(title):
-    spec, _, check = SCENARIOS[title]()
-    root = spec.roots[0]
+    graph, _, check = SCENARIOS[title]()
+    root = graph.roots[0]
     impostor = bp.make_class(root.__name__, [])
-    spec.nodes[impostor] = []
-    spec.nodes.pop(root)
-    spec.roots[0] = impostor
-    method = "resolve_many_plan" if spec.scoped else ("resolve_many" if len(spec.roots) > 1 else "resolve")
-    assert "not" in outcome(bp.module_contender(spec, method), check)
+    graph.nodes[impostor] = []
+    graph.nodes.pop(root)
+    graph.roots[0] = impostor
+    method = "resolve_many_plan" if graph.scoped else ("resolve_many" if len(graph.roots) > 1 else "resolve")
+    assert "not" in outcome(bp.module_contender(graph, method), check)
 
 
 def test_a_failing_peer_is_reported_and_not_timed(monkeypatch):
     # A peer whose graph is wrong (everything shared) must land in the errors.
-    def wrong(spec):
-        obj = spec.roots[0]()
+    def wrong(graph):
+        obj = graph.roots[0]()
         return "obj", {"obj": obj}, None
 
-    def raising(spec):
+    def raising(graph):
         raise ValueError("cannot wire this")
 
     monkeypatch.setattr(bp, "PEER_BUILDERS", dict.fromkeys(bp.PEERS, wrong) | {"kink": raising})
