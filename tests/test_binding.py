@@ -446,3 +446,42 @@ def test_wrapped_error_with_lone_surrogates_keeps_its_cause(container):
                                 "argument 'keys': bad \udc80")
     assert wrapped is not error and wrapped.__cause__ is root
     assert container.get_cached("a") is None and sys.exc_info() == (None, None, None)
+
+
+def fresh_text(*parts):
+    """A new, non-interned `str` with its own UTF-8 buffer (non-ASCII text)."""
+    return "".join(parts)
+
+
+@pytest.mark.parametrize("singleton", [True, False])
+@pytest.mark.parametrize("call", [
+    lambda c, args: c.resolve(**args),
+    lambda c, args: c.resolve(*args.values()),
+    lambda c, args: c.resolve_many([*args.values()] * 2)[0],
+    lambda c, args: c.resolve_many_plan(list(args.values()))[0],
+])
+def test_keys_outlive_what_the_caller_drops_during_the_call(container, singleton, call):
+    # The provider drops every reference the caller's containers held to the
+    # key while the call that uses the key is still running.
+    args = {"key": fresh_text("ключ-", "ü" * 50)}
+    made = []
+
+    def provide():
+        args.clear()
+        gc.collect()
+        made.append(object())
+        return made[-1]
+
+    container.register_provider(fresh_text("ключ-", "ü" * 50), provide, singleton, False, [])
+    assert call(container, args) is made[0]
+    assert container.get_cached("ключ-" + "ü" * 50) is (made[0] if singleton else None)
+
+
+@pytest.mark.parametrize("kwargs,message", [
+    ({"key\x00": "a"}, "got an unexpected keyword argument 'key\x00'"),
+    ({"ke": "a"}, "got an unexpected keyword argument 'ke'"),
+    ({"Key": "a"}, "got an unexpected keyword argument 'Key'"),
+    ({"keys": "a"}, "got an unexpected keyword argument 'keys'"),
+])
+def test_keyword_names_match_exactly(container, kwargs, message):
+    raises_type_error(lambda: container.get_cached(**kwargs), "Container.get_cached() " + message)
