@@ -161,9 +161,15 @@ Result<OwnedRef> set_cached(PyObject* self, const BoundArguments<2>& bound) {
 
 // The interpreter's entry for a method with parameters: bind, then run the
 // method's body on the bound arguments, all inside the entry guard.
-template <const ParameterDescription& description, std::size_t N,
-          Result<OwnedRef> (*body)(PyObject*, const BoundArguments<N>&)>
+template <std::size_t N>
+using MethodBody = Result<OwnedRef> (*)(PyObject* self, const BoundArguments<N>& bound);
+
 #if Py_LIMITED_API + 0 >= 0x030A0000
+// The limited API has fastcall methods from 3.10 on: no argument tuple, and no
+// keyword dictionary.
+constexpr int binding_flags = METH_FASTCALL | METH_KEYWORDS;
+
+template <const ParameterDescription& description, std::size_t N, MethodBody<N> body>
 PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static_assert(description.count == N);
     return guard_entry([&]() -> Result<OwnedRef> {
@@ -172,10 +178,10 @@ PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         return body(self, bound);
     });
 }
-// The limited API has fastcall methods from 3.10 on: no argument tuple, and no
-// keyword dictionary.
-constexpr int binding_flags = METH_FASTCALL | METH_KEYWORDS;
 #else
+constexpr int binding_flags = METH_VARARGS | METH_KEYWORDS;
+
+template <const ParameterDescription& description, std::size_t N, MethodBody<N> body>
 PyObject* entry(PyObject* self, PyObject* args, PyObject* kwargs) {
     static_assert(description.count == N);
     return guard_entry([&]() -> Result<OwnedRef> {
@@ -184,7 +190,6 @@ PyObject* entry(PyObject* self, PyObject* args, PyObject* kwargs) {
         return body(self, bound);
     });
 }
-constexpr int binding_flags = METH_VARARGS | METH_KEYWORDS;
 #endif
 
 template <class Method>
