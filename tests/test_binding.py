@@ -280,3 +280,208 @@ def test_failed_calls_leave_the_container_untouched(container):
     assert container.get_cached("a") is value and container.resolve("a") is value
     assert len(calls) == 1 and container.get_provider_info("a")[1:] == (True, False, [])
 
+
+
+# Every parameter can be given by position or by keyword, in any order, with a
+# keyword name that is interned (written in source), built at run time, or a
+# `str` subclass: all are the same call.
+class Name(str):
+    pass
+
+
+def built(name):
+    built_name = "".join(list(name))
+    assert sys.intern(built_name) is not built_name  # compared by value, not identity
+    return built_name
+
+
+CALL_FORMS = {
+    "positional": lambda names, values: (values, {}),
+    "keywords": lambda names, values: ((), dict(zip(names, values))),
+    "keywords reversed": lambda names, values: ((), dict(reversed(list(zip(names, values))))),
+    "first positional": lambda names, values: (values[:1], dict(zip(names[1:], values[1:]))),
+    "built names": lambda names, values: ((), {built(n): v for n, v in zip(names, values)}),
+    "str subclass names": lambda names, values: ((), {Name(n): v for n, v in zip(names, values)}),
+}
+
+KEPT = object()
+
+
+def setup_key(c):
+    c.register_provider("ключ\x00", lambda: KEPT, True, False, [])
+
+
+CALL_CASES = {
+    # method: (setup, argument values, check of the result and the container)
+    "register_provider": (lambda c: None, ["k", f, True, False, ["d"]],
+                          lambda c, r: r is None and c.get_provider_info("k") == (f, True, False, ["d"])),
+    "set_override": (lambda c: (setup_key(c), c.begin_override_layer()), ["ключ\x00", f, False, False, []],
+                     lambda c, r: r is None and c.resolve("ключ\x00") == "value"),
+    "resolve": (setup_key, ["ключ\x00"], lambda c, r: r is KEPT),
+    "resolve_many": (setup_key, [["ключ\x00", "ключ\x00"]], lambda c, r: r == [KEPT, KEPT]),
+    "resolve_many_plan": (setup_key, [("ключ\x00",)], lambda c, r: r == [KEPT] and r[0] is KEPT),
+    "get_provider_info": (setup_key, ["ключ\x00"], lambda c, r: r[1:] == (True, False, [])),
+    "get_cached": (lambda c: (setup_key(c), c.resolve("ключ\x00")), ["ключ\x00"], lambda c, r: r is KEPT),
+    "set_cached": (setup_key, ["ключ\x00", f], lambda c, r: r is None and c.resolve("ключ\x00") is f),
+}
+
+
+@pytest.mark.parametrize("form", CALL_FORMS)
+@pytest.mark.parametrize("method", CALL_CASES)
+def test_every_method_takes_positions_and_keywords(container, method, form):
+    setup, values, check = CALL_CASES[method]
+    setup(container)
+    args, kwargs = CALL_FORMS[form](METHODS[method], values)
+    assert check(container, getattr(container, method)(*args, **kwargs))
+
+
+@pytest.mark.parametrize("form", ["keywords", "keywords reversed", "first positional", "built names",
+                                  "str subclass names"])
+@pytest.mark.parametrize("method", ["register_provider", "set_cached", "get_cached", "resolve_many"])
+def test_keyword_forms_report_the_same_conversion_error(container, method, form):
+    # The first parameter is wrong and the others are right: converted in
+    # parameter order whatever order the keywords came in.
+    values = {"register_provider": [1, f, True, False, []], "set_cached": [None, f],
+              "get_cached": [b"k"], "resolve_many": [{"k"}]}[method]
+    args, kwargs = CALL_FORMS[form](METHODS[method], values)
+    target = "Sequence" if method == "resolve_many" else "PyString"
+    raises_type_error(lambda: getattr(container, method)(*args, **kwargs),
+                      mismatch(METHODS[method][0], values[0], target))
+
+
+@pytest.mark.parametrize("args,kwargs,message", [
+    # Too many positional arguments wins over every keyword error.
+    (("a", f, True, False, [], 6), {"key": 1, "nope": 2}, "takes 5 positional arguments but 6 were given"),
+    # Keywords are checked in the caller's order; the first bad one is reported.
+    (("a",), {"nope": 1, "key": 2}, "got an unexpected keyword argument 'nope'"),
+    (("a",), {"key": 2, "nope": 1}, "got multiple values for argument 'key'"),
+    (("a",), {built("key"): 2}, "got multiple values for argument 'key'"),
+    (("a",), {Name("callable"): f, Name("nope"): 1}, "got an unexpected keyword argument 'nope'"),
+    # Missing parameters come last, listed in parameter order.
+    ((), {"dep_keys": [], "key": "a"}, "missing 3 required positional arguments: 'callable', 'singleton', "
+                                       "and 'is_async'"),
+    (("a", f), {"dep_keys": [], "is_async": False}, "missing 1 required positional argument: 'singleton'"),
+    ((), {"singleton": True, "is_async": False, "dep_keys": [], "callable": f, "key": "a", "keys": []},
+     "got an unexpected keyword argument 'keys'"),
+])
+def test_binder_error_order(container, args, kwargs, message):
+    raises_type_error(lambda: container.register_provider(*args, **kwargs), "Container.register_provider() " + message)
+    with pytest.raises(KeyError):
+        container.get_provider_info("a")
+
+
+# Texts with lone surrogates keep every code point in messages.
+def odd_type(qualname, cls=None):
+    cls = cls or type("Odd", (), {})
+    cls.__qualname__ = qualname
+    return cls
+
+
+class QualnameOf(type):
+    """A metaclass whose classes answer __qualname__ with anything, or fail."""
+
+    def __getattribute__(cls, name):
+        if name != "__qualname__":
+            return type.__getattribute__(cls, name)
+        qualname = type.__getattribute__(cls, "qualname")
+        if isinstance(qualname, BaseException):
+            raise qualname
+        return qualname
+
+
+def with_metaclass_qualname(qualname):
+    return QualnameOf("Meta", (), {"qualname": qualname})()
+
+
+SURROGATE_MESSAGES = [
+    (lambda c: c.resolve(**{"\ud800": 1}), "Container.resolve() got an unexpected keyword argument '\ud800'"),
+    (lambda c: c.set_cached("a", **{"x\udfffy": 1}), "Container.set_cached() got an unexpected keyword argument "
+                                                    "'x\udfffy'"),
+    (lambda c: c.register_provider("a", **{"callable": f, "\udc80": 1}),
+     "Container.register_provider() got an unexpected keyword argument '\udc80'"),
+    (lambda c: c.resolve_many(Sequence(None, fail=TypeError("bad \udc80"))), "argument 'keys': bad \udc80"),
+    (lambda c: c.resolve_many_plan(Sequence(["a"], fail=TypeError("\ud800"))), "argument 'keys': \ud800"),
+    (lambda c: c.register_provider("a", f, True, False, Sequence(["a"], fail=TypeError("bad \udc80"))),
+     "argument 'dep_keys': bad \udc80"),
+    (lambda c: c.resolve(odd_type("T\ud800")()), "argument 'key': 'T\ud800' object cannot be converted to 'PyString'"),
+    (lambda c: c.get_cached(key=odd_type("\udfff")()),
+     "argument 'key': '\udfff' object cannot be converted to 'PyString'"),
+    (lambda c: c.resolve_many(["a", odd_type("Outer.\ud800")()]),
+     "argument 'keys': 'Outer.\ud800' object cannot be converted to 'PyString'"),
+    (lambda c: c.resolve_many(odd_type("S\ud800")()), "argument 'keys': 'S\ud800' object cannot be converted to "
+                                                     "'Sequence'"),
+    (lambda c: c.register_provider("a", f, odd_type("B\udc80")(), False, []),
+     "argument 'singleton': 'B\udc80' object cannot be converted to 'PyBool'"),
+    (lambda c: c.register_provider("a", f, True, odd_type("bool_\ud800", numpy_like("bool_", {}))(), []),
+     "argument 'is_async': object of type '<class 'numpy.bool_\ud800'>' does not define a '__bool__' conversion"),
+    (lambda c: c.register_provider("a", f, numpy_like("bool", {"__bool__": raiser(TypeError("no \udc80"))})(),
+                                   False, []), "argument 'singleton': no \udc80"),
+    (lambda c: c.register_provider("a", f, numpy_like("bool", {"__bool__": lambda self: odd_type("R\ud800")()})(),
+                                   False, []),
+     "argument 'singleton': 'R\ud800' object cannot be converted to 'PyBool'"),
+    # A __qualname__ that is a `str` subclass is used as the text it holds.
+    (lambda c: c.resolve(odd_type(Name("N\ud800"))()), "argument 'key': 'N\ud800' object cannot be converted to "
+                                                      "'PyString'"),
+    # Only a __qualname__ that is no `str` at all, or cannot be read, stands in.
+    (lambda c: c.resolve(with_metaclass_qualname(42)),
+     "argument 'key': '<failed to extract type name>' object cannot be converted to 'PyString'"),
+    (lambda c: c.resolve_many([with_metaclass_qualname(b"T")]),
+     "argument 'keys': '<failed to extract type name>' object cannot be converted to 'PyString'"),
+    (lambda c: c.resolve(with_metaclass_qualname(AttributeError("gone"))),
+     "argument 'key': '<failed to extract type name>' object cannot be converted to 'PyString'"),
+]
+
+
+@pytest.mark.parametrize("call,message", SURROGATE_MESSAGES)
+def test_messages_keep_every_code_point(container, call, message):
+    error = raises_type_error(lambda: call(container), message)
+    assert error.__cause__ is None
+
+
+def test_wrapped_error_with_lone_surrogates_keeps_its_cause(container):
+    root = ValueError("\ud800")
+    error = TypeError("bad \udc80")
+    error.__cause__ = root
+    wrapped = raises_type_error(lambda: container.resolve_many(Sequence(["a"], fail=error)),
+                                "argument 'keys': bad \udc80")
+    assert wrapped is not error and wrapped.__cause__ is root
+    assert container.get_cached("a") is None and sys.exc_info() == (None, None, None)
+
+
+def fresh_text(*parts):
+    """A new, non-interned `str` with its own UTF-8 buffer (non-ASCII text)."""
+    return "".join(parts)
+
+
+@pytest.mark.parametrize("singleton", [True, False])
+@pytest.mark.parametrize("call", [
+    lambda c, args: c.resolve(**args),
+    lambda c, args: c.resolve(*args.values()),
+    lambda c, args: c.resolve_many([*args.values()] * 2)[0],
+    lambda c, args: c.resolve_many_plan(list(args.values()))[0],
+])
+def test_keys_outlive_what_the_caller_drops_during_the_call(container, singleton, call):
+    # The provider drops every reference the caller's containers held to the
+    # key while the call that uses the key is still running.
+    args = {"key": fresh_text("ключ-", "ü" * 50)}
+    made = []
+
+    def provide():
+        args.clear()
+        gc.collect()
+        made.append(object())
+        return made[-1]
+
+    container.register_provider(fresh_text("ключ-", "ü" * 50), provide, singleton, False, [])
+    assert call(container, args) is made[0]
+    assert container.get_cached("ключ-" + "ü" * 50) is (made[0] if singleton else None)
+
+
+@pytest.mark.parametrize("kwargs,message", [
+    ({"key\x00": "a"}, "got an unexpected keyword argument 'key\x00'"),
+    ({"ke": "a"}, "got an unexpected keyword argument 'ke'"),
+    ({"Key": "a"}, "got an unexpected keyword argument 'Key'"),
+    ({"keys": "a"}, "got an unexpected keyword argument 'keys'"),
+])
+def test_keyword_names_match_exactly(container, kwargs, message):
+    raises_type_error(lambda: container.get_cached(**kwargs), "Container.get_cached() " + message)

@@ -128,7 +128,7 @@ def test_failed_deallocation_is_unraisable(run):
         assert sys.exc_info() == (None, None, None)
         other = Container()
         other.register_provider("a", f, False, False, [])
-        arm("tuple_new")
+        arm("provider_call")
         # The class is made once per process.
         assert type(panic_of(lambda: other.resolve("a"))) is seen[0].exc_type
         print("OK")
@@ -147,7 +147,7 @@ def test_failed_call_tuple_poisons_only_its_container(run):
         c.register_provider("s", make, True, False, [])
         c.register_provider("a", f, False, False, ["s"])
         c.resolve("s")
-        arm("tuple_new")
+        arm("provider_call")
         e = panic_of(lambda: c.resolve("a"))
         arm()
         assert e.args == ("Python API call failed",)
@@ -241,7 +241,7 @@ def test_panic_raised_by_a_callable(run, method):
     done = run(f"""
         source = Container()
         source.register_provider("a", f, False, False, [])
-        arm("tuple_new")
+        arm("provider_call")
         first = panic_of(lambda: source.resolve("a"))
         arm()
         victim, bystander = Container(), Container()
@@ -273,7 +273,7 @@ def test_panic_subclass_is_an_ordinary_exception(run):
     done = run("""
         c = Container()
         c.register_provider("a", f, False, False, [])
-        arm("tuple_new")
+        arm("provider_call")
         panic_type = type(panic_of(lambda: c.resolve("a")))
         arm()
         class Sub(panic_type):
@@ -294,15 +294,15 @@ def test_panic_subclass_is_an_ordinary_exception(run):
 
 
 ABORTS = {
-    "internal failure, no class": ("panic_class,tuple_new", "c.resolve('a')", True),
+    "internal failure, no class": ("panic_class,provider_call", "c.resolve('a')", True),
     "deallocation failure, no class": ("panic_class,dealloc", "del c", True),
-    "class already made": ("", "arm('tuple_new'); panic_of(lambda: c.resolve('a')); arm('panic_class'); "
+    "class already made": ("", "arm('provider_call'); panic_of(lambda: c.resolve('a')); arm('panic_class'); "
                                "panic_of(lambda: c.resolve('a'))", False),
     "core error, no class": ("panic_class", "c.resolve('missing')", False),
     "callable's error, no class": ("panic_class", "c.resolve('bad')", False),
     "core error message": ("raise_argument", "c.resolve('missing')", True),
     "argument error message": ("raise_argument", "Container(1)", True),
-    "panic message": ("raise_argument,tuple_new", "c.resolve('a')", True),
+    "panic message": ("raise_argument,provider_call", "c.resolve('a')", True),
     "callable's error needs no message": ("raise_argument", "c.resolve('bad')", False),
 }
 

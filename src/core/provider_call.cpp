@@ -1,10 +1,21 @@
 #include "core/provider_call.hpp"
 
+#include "python/fault_injection.hpp"
+#include "python/internal_failure.hpp"
 #include "python/objects.hpp"
 
 namespace quorix::core {
 
 Result<OwnedRef> call_provider(BorrowedRef callable, PyObject* const* arguments, std::size_t count) {
+    if (fault::armed("provider_call")) {
+        // As if the interpreter could not set up the call, on every level.
+        fault::no_memory();
+        fail_python_api_call();
+    }
+#if Py_LIMITED_API + 0 >= 0x030C0000
+    // The values are already one contiguous array: call without building a tuple.
+    OwnedRef value = OwnedRef::steal(PyObject_Vectorcall(callable.get(), arguments, count, nullptr));
+#else
     const auto size = static_cast<Py_ssize_t>(count);
     OwnedRef tuple = new_tuple(size);
     for (Py_ssize_t i = 0; i < size; ++i) {
@@ -13,6 +24,7 @@ Result<OwnedRef> call_provider(BorrowedRef callable, PyObject* const* arguments,
     }
     OwnedRef value = OwnedRef::steal(PyObject_Call(callable.get(), tuple.get(), nullptr));
     tuple.reset();
+#endif
     if (!value) {
         return take_current_exception();
     }

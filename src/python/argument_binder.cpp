@@ -1,6 +1,10 @@
 #include "python/argument_binder.hpp"
 
+#include <string>
+#include <vector>
+
 #include "python/conversions.hpp"
+#include "python/objects.hpp"
 
 namespace quorix {
 namespace {
@@ -27,55 +31,85 @@ std::string quoted_name_list(const std::vector<const char*>& names) {
     return list;
 }
 
-}  // namespace
+// The parameter's interned name, made on first use; null if it cannot be made
+// (then names are compared by value only).
+PyObject* interned_name(const ParameterDescription& parameters, std::size_t index) {
+    if (parameters.interned_names == nullptr) {
+        return nullptr;
+    }
+    PyObject*& slot = parameters.interned_names[index];
+    if (slot == nullptr) {
+        // Kept for the life of the process, like the type that uses it.
+        slot = PyUnicode_InternFromString(parameters.names[index]);
+        if (slot == nullptr) {
+            PyErr_Clear();
+        }
+    }
+    return slot;
+}
 
-Status bind_arguments(const ParameterDescription& parameters, PyObject* args, PyObject* kwargs, PyObject** slots) {
-    const Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
+// The index of the parameter that `keyword` (a `str`) names, or -1.
+Py_ssize_t parameter_index(const ParameterDescription& parameters, PyObject* keyword) {
+    const auto count = static_cast<Py_ssize_t>(parameters.count);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (interned_name(parameters, static_cast<std::size_t>(i)) == keyword) {
+            return i;
+        }
+    }
+    // Parameter names are ASCII, so comparing code points is comparing the
+    // UTF-8 bytes, without encoding the keyword.
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (PyUnicode_CompareWithASCIIString(keyword, parameters.names[i]) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Step 1: more positional arguments than parameters fails before any keyword
+// is looked at.
+Status check_positional_count(const ParameterDescription& parameters, Py_ssize_t given) {
     const auto count = static_cast<Py_ssize_t>(parameters.count);
     if (given > count) {
         return binder_error(full_name(parameters) + " takes " + std::to_string(count) +
                             " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
                             " given");
     }
-    for (Py_ssize_t i = 0; i < given; ++i) {
-        slots[i] = PyTuple_GetItem(args, i);
-    }
-    for (Py_ssize_t i = given; i < count; ++i) {
-        slots[i] = nullptr;
-    }
+    return success();
+}
 
-    if (kwargs != nullptr) {
-        Py_ssize_t position = 0;
-        PyObject* keyword = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(kwargs, &position, &keyword, &value)) {
-            if ((PyType_GetFlags(Py_TYPE(keyword)) & Py_TPFLAGS_UNICODE_SUBCLASS) == 0) {
-                return type_mismatch_error(keyword, "PyString");
-            }
-            // Parameter names are ASCII, so comparing code points is comparing
-            // the UTF-8 bytes, without encoding the keyword.
-            Py_ssize_t target = -1;
-            for (Py_ssize_t i = 0; i < count; ++i) {
-                if (PyUnicode_CompareWithASCIIString(keyword, parameters.names[i]) == 0) {
-                    target = i;
-                    break;
-                }
-            }
-            if (target >= 0 && slots[target] != nullptr) {
-                return binder_error(full_name(parameters) + " got multiple values for argument '" +
-                                    parameters.names[target] + "'");
-            }
-            if (target < 0) {
-                std::string name;
-                str_of(keyword, name);
-                return binder_error(full_name(parameters) + " got an unexpected keyword argument '" + name + "'");
-            }
-            slots[target] = value;
-        }
+ErrorResult unexpected_keyword_error(const ParameterDescription& parameters, PyObject* keyword) {
+    // Built from the keyword object itself, so no code point is lost.
+    OwnedRef name = str_object_of(keyword);
+    if (!name) {
+        return binder_error(full_name(parameters) + " got an unexpected keyword argument ''");
     }
+    return ErrorResult::deferred(PyExc_TypeError,
+                                 created_object(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'",
+                                                                     full_name(parameters).c_str(), name.get())));
+}
 
+// Step 3, for one keyword in the caller's order.
+Status bind_keyword(const ParameterDescription& parameters, PyObject* keyword, PyObject* value, PyObject** slots) {
+    if (!is_str(keyword)) {
+        return type_mismatch_error(keyword, "PyString");
+    }
+    const Py_ssize_t target = parameter_index(parameters, keyword);
+    if (target < 0) {
+        return unexpected_keyword_error(parameters, keyword);
+    }
+    if (slots[target] != nullptr) {
+        return binder_error(full_name(parameters) + " got multiple values for argument '" + parameters.names[target] +
+                            "'");
+    }
+    slots[target] = value;
+    return success();
+}
+
+// Step 4: every required slot after the positional ones must be filled.
+Status check_missing(const ParameterDescription& parameters, Py_ssize_t given, PyObject* const* slots) {
     std::vector<const char*> missing;
-    for (Py_ssize_t i = given; i < count; ++i) {
+    for (auto i = static_cast<std::size_t>(given); i < parameters.count; ++i) {
         if (slots[i] == nullptr) {
             missing.push_back(parameters.names[i]);
         }
@@ -87,5 +121,49 @@ Status bind_arguments(const ParameterDescription& parameters, PyObject* args, Py
     }
     return success();
 }
+
+// Step 2.
+template <class Positional>
+void place_positional(const ParameterDescription& parameters, Py_ssize_t given, PyObject** slots,
+                      Positional positional) {
+    for (Py_ssize_t i = 0; i < given; ++i) {
+        slots[i] = positional(i);
+    }
+    for (auto i = static_cast<std::size_t>(given); i < parameters.count; ++i) {
+        slots[i] = nullptr;
+    }
+}
+
+}  // namespace
+
+Status bind_arguments(const ParameterDescription& parameters, PyObject* args, PyObject* kwargs, PyObject** slots) {
+    const Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
+    QUORIX_TRY(check_positional_count(parameters, given));
+    place_positional(parameters, given, slots, [args](Py_ssize_t i) { return PyTuple_GetItem(args, i); });
+    if (kwargs != nullptr) {
+        Py_ssize_t position = 0;
+        PyObject* keyword = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &position, &keyword, &value)) {
+            QUORIX_TRY(bind_keyword(parameters, keyword, value, slots));
+        }
+    }
+    return check_missing(parameters, given, slots);
+}
+
+#if Py_LIMITED_API + 0 >= 0x030A0000
+Status bind_fastcall_arguments(const ParameterDescription& parameters, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames, PyObject** slots) {
+    QUORIX_TRY(check_positional_count(parameters, nargs));
+    place_positional(parameters, nargs, slots, [args](Py_ssize_t i) { return args[i]; });
+    if (kwnames != nullptr) {
+        const Py_ssize_t keywords = PyTuple_Size(kwnames);
+        for (Py_ssize_t i = 0; i < keywords; ++i) {
+            QUORIX_TRY(bind_keyword(parameters, PyTuple_GetItem(kwnames, i), args[nargs + i], slots));
+        }
+    }
+    return check_missing(parameters, nargs, slots);
+}
+#endif
 
 }  // namespace quorix

@@ -1,11 +1,14 @@
 // Matching a call's positional and keyword arguments to a method's parameters.
 // Every parameter is required and may be given by position or by keyword.
+//
+// Two front ends feed the same checks, in the same order, with the same
+// messages: the tuple-and-dict convention (METH_VARARGS) and, where the limited
+// API has it, the fastcall convention (an argument array and a tuple of keyword
+// names).
 #pragma once
 
 #include <array>
 #include <cstddef>
-#include <string>
-#include <vector>
 
 #include "python/error_result.hpp"
 
@@ -16,16 +19,53 @@ struct ParameterDescription {
     const char* method_name;
     const char* const* names;  // positional-or-keyword, all required
     std::size_t count;
+    // One slot per name, filled on first use with the interned name, so that a
+    // keyword written in source (interned too) matches by identity. May be null.
+    PyObject** interned_names;
 };
-
-// Fills `slots[0..count)` with borrowed references, or fails with the binder's
-// TypeError. `kwargs` may be null.
-Status bind_arguments(const ParameterDescription& parameters, PyObject* args, PyObject* kwargs, PyObject** slots);
 
 template <std::size_t N>
 struct BoundArguments {
     std::array<PyObject*, N> slots{};
     PyObject* operator[](std::size_t index) const noexcept { return slots[index]; }
 };
+
+// Fills `slots[0..count)` with borrowed references, or fails with the binder's
+// TypeError. `kwargs` may be null.
+Status bind_arguments(const ParameterDescription& parameters, PyObject* args, PyObject* kwargs, PyObject** slots);
+
+#if Py_LIMITED_API + 0 >= 0x030A0000
+// The same for a fastcall entry: `args` holds the `nargs` positional values,
+// then one value per name in `kwnames` (null when there are no keywords).
+Status bind_fastcall_arguments(const ParameterDescription& parameters, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames, PyObject** slots);
+
+// The common calls take a short way through the same checks: every parameter
+// given by position, or the trailing ones by keywords written in parameter order
+// (matched by identity with the interned names, as source keywords are).
+// Anything else takes the full way, which reports the errors.
+inline Status bind_fastcall(const ParameterDescription& parameters, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, PyObject** slots) {
+    const auto given = static_cast<std::size_t>(nargs);
+    if (kwnames != nullptr) {
+        const Py_ssize_t keywords = PyTuple_Size(kwnames);
+        if (given + static_cast<std::size_t>(keywords) != parameters.count || parameters.interned_names == nullptr) {
+            return bind_fastcall_arguments(parameters, args, nargs, kwnames, slots);
+        }
+        for (Py_ssize_t i = 0; i < keywords; ++i) {
+            PyObject* expected = parameters.interned_names[given + static_cast<std::size_t>(i)];
+            if (expected == nullptr || PyTuple_GetItem(kwnames, i) != expected) {
+                return bind_fastcall_arguments(parameters, args, nargs, kwnames, slots);
+            }
+        }
+    } else if (given != parameters.count) {
+        return bind_fastcall_arguments(parameters, args, nargs, kwnames, slots);
+    }
+    for (std::size_t i = 0; i < parameters.count; ++i) {
+        slots[i] = args[i];
+    }
+    return success();
+}
+#endif
 
 }  // namespace quorix

@@ -12,7 +12,7 @@ namespace {
 
 OnceCell type_cell;
 
-const ParameterDescription new_parameters{"Container", "__new__", nullptr, 0};
+const ParameterDescription new_parameters{"Container", "__new__", nullptr, 0, nullptr};
 
 PyObject* container_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return guard_entry([&]() -> Result<OwnedRef> {

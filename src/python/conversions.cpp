@@ -3,26 +3,10 @@
 #include <algorithm>
 #include <string>
 
+#include "python/objects.hpp"
+
 namespace quorix {
 namespace {
-
-bool is_str(PyObject* object) noexcept {
-    return (PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0;
-}
-
-// The UTF-8 text of a `str`, copied whole; fails on lone surrogates.
-Result<std::string> utf8_of(PyObject* text) {
-    OwnedRef bytes = OwnedRef::steal(PyUnicode_AsUTF8String(text));
-    if (!bytes) {
-        return take_current_exception();
-    }
-    const char* data = PyBytes_AsString(bytes.get());
-    const Py_ssize_t size = PyBytes_Size(bytes.get());
-    if (data == nullptr || size < 0) {
-        return take_current_exception();
-    }
-    return std::string(data, static_cast<size_t>(size));
-}
 
 // Whether an attribute of `type` is the `str` `expected`; failures count as no.
 bool type_attribute_is(PyObject* type, const char* attribute, std::initializer_list<const char*> expected) {
@@ -49,10 +33,13 @@ Result<bool> convert_numpy_bool(PyObject* object) {
             return take_current_exception();
         }
         PyErr_Clear();
-        std::string type_text;
-        str_of(type, type_text);
-        return ErrorResult::deferred(PyExc_TypeError,
-                                     "object of type '" + type_text + "' does not define a '__bool__' conversion");
+        OwnedRef type_text = str_object_of(type);
+        if (!type_text) {
+            return ErrorResult::deferred(PyExc_TypeError, "object of type '' does not define a '__bool__' conversion");
+        }
+        return ErrorResult::deferred(
+            PyExc_TypeError, created_object(PyUnicode_FromFormat("object of type '%U' does not define a '__bool__' conversion",
+                                                                 type_text.get())));
     }
     // A descriptor (a function, a slot wrapper) is bound to the object first.
     // Its type's __get__ is read as an attribute, since slots of static types
@@ -79,10 +66,17 @@ Result<bool> convert_numpy_bool(PyObject* object) {
 
 }  // namespace
 
-bool str_of(PyObject* object, std::string& text) {
+OwnedRef str_object_of(PyObject* object) {
     OwnedRef string = OwnedRef::steal(PyObject_Str(object));
     if (!string) {
         PyErr_Clear();
+    }
+    return string;
+}
+
+bool str_of(PyObject* object, std::string& text) {
+    OwnedRef string = str_object_of(object);
+    if (!string) {
         return false;
     }
     OwnedRef bytes = OwnedRef::steal(PyUnicode_AsEncodedString(string.get(), "utf-8", "backslashreplace"));
@@ -94,46 +88,50 @@ bool str_of(PyObject* object, std::string& text) {
     return true;
 }
 
-ErrorResult type_mismatch_error(PyObject* object, std::string_view target) {
-    std::string type_name = "<failed to extract type name>";
+ErrorResult type_mismatch_error(PyObject* object, const char* target) {
     OwnedRef qualname = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
-    if (qualname && is_str(qualname.get())) {
-        Result<std::string> text = utf8_of(qualname.get());
-        if (text.ok()) {
-            type_name = std::move(text).value();
-        }
-    } else {
+    if (!qualname) {
         PyErr_Clear();
+    } else if (is_str(qualname.get())) {
+        return ErrorResult::deferred(PyExc_TypeError,
+                                     created_object(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'",
+                                                                         qualname.get(), target)));
     }
-    std::string message = "'";
-    message.append(type_name).append("' object cannot be converted to '").append(target).append("'");
+    std::string message = "'<failed to extract type name>' object cannot be converted to '";
+    message.append(target).append("'");
     return ErrorResult::deferred(PyExc_TypeError, std::move(message));
 }
 
-ErrorResult argument_error(std::string_view name, ErrorResult error) {
+ErrorResult argument_error(const char* name, ErrorResult error) {
     if (error.type() != PyExc_TypeError) {
         return error;
     }
-    std::string message = "argument '";
-    message.append(name).append("': ");
     OwnedRef cause;
+    OwnedRef text;  // the conversion's message as a `str`, when it is one
     if (error.is_deferred()) {
-        message.append(error.message());
         cause = OwnedRef::share(error.cause());
+        if (error.message_object() == nullptr) {
+            // Plain text stays plain text: nothing is built before it is raised.
+            std::string message = "argument '";
+            message.append(name).append("': ").append(error.message());
+            return ErrorResult::deferred(PyExc_TypeError, std::move(message), std::move(cause));
+        }
+        text = OwnedRef::share(error.message_object());
     } else {
-        std::string text;
-        str_of(error.exception(), text);
-        message.append(text);
         cause = OwnedRef::steal(PyException_GetCause(error.exception()));
+        text = str_object_of(error.exception());
+        if (!text) {
+            return ErrorResult::deferred(PyExc_TypeError, std::string("argument '") + name + "': ", std::move(cause));
+        }
     }
-    return ErrorResult::deferred(PyExc_TypeError, std::move(message), std::move(cause));
+    return ErrorResult::deferred(PyExc_TypeError,
+                                 created_object(PyUnicode_FromFormat("argument '%s': %U", name, text.get())),
+                                 std::move(cause));
 }
 
 Result<core::KeyText> convert_text(PyObject* object) {
-    if (!is_str(object)) {
-        return type_mismatch_error(object, "PyString");
-    }
-    return utf8_of(object);
+    QUORIX_LET(key, convert_key(object));
+    return std::move(key).into_key_text();
 }
 
 Result<bool> convert_bool(PyObject* object) {

@@ -15,13 +15,16 @@ void ErrorResult::raise() && {
         PyErr_Restore(type_.release(), value_.release(), traceback_.release());
         return;
     }
-    PyObject* argument = fault::armed("raise_argument")
-                             ? fault::no_memory()
-                             : PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size()));
-    if (argument == nullptr) {
-        fail_python_api_call();
+    OwnedRef message = std::move(message_object_);
+    if (!message) {
+        const auto size = static_cast<Py_ssize_t>(message_.size());
+        PyObject* argument =
+            fault::armed("raise_argument") ? fault::no_memory() : PyUnicode_FromStringAndSize(message_.data(), size);
+        if (argument == nullptr) {
+            fail_python_api_call();
+        }
+        message = OwnedRef::steal(argument);
     }
-    OwnedRef message = OwnedRef::steal(argument);
     PyErr_SetObject(type_.get(), message.get());
     // Normalise now, so that what the caller catches is an instance whose single
     // argument is the message, carrying its cause if one was given.

@@ -1,8 +1,11 @@
 // Error results: the error side of every fallible operation of the module.
 //
 // Deferred: an exception type and its one-argument message; no Python object
-// exists until it is raised at an entry. Fetched: an exception object taken from
-// the interpreter right after a call of it failed, raised again unchanged.
+// exists until it is raised at an entry, unless the message was built from
+// Python objects (a keyword name, a type's name, the text of another
+// exception): those stay a `str`, so that every code point survives.
+// Fetched: an exception object taken from the interpreter right after a call
+// of it failed, raised again unchanged.
 #pragma once
 
 #include <string>
@@ -26,6 +29,12 @@ public:
         error.is_deferred_ = true;
         return error;
     }
+    // The message is a `str` the caller built from Python objects.
+    static ErrorResult deferred(PyObject* type, OwnedRef message, OwnedRef cause = {}) {
+        ErrorResult error = deferred(type, std::string(), std::move(cause));
+        error.message_object_ = std::move(message);
+        return error;
+    }
     static ErrorResult fetched(OwnedRef type, OwnedRef value, OwnedRef traceback) {
         ErrorResult error;
         error.type_ = std::move(type);
@@ -37,8 +46,9 @@ public:
     bool is_deferred() const noexcept { return is_deferred_; }
     // The exception's class (for a fetched error, the class of its object).
     PyObject* type() const noexcept { return type_.get(); }
-    // Deferred only: the message text.
+    // Deferred only: the message, either a `str` (message_object) or else text.
     const std::string& message() const noexcept { return message_; }
+    PyObject* message_object() const noexcept { return message_object_.get(); }
     // Fetched only: the exception object.
     PyObject* exception() const noexcept { return is_deferred_ ? nullptr : value_.get(); }
     // Deferred only: the __cause__ to attach when raised (may be null).
@@ -52,7 +62,8 @@ private:
     ErrorResult() = default;
     OwnedRef type_;
     OwnedRef value_;      // fetched: the exception; deferred: the cause, if any
-    OwnedRef traceback_;  // fetched only
+    OwnedRef traceback_;       // fetched only
+    OwnedRef message_object_;  // deferred, when built from Python objects
     std::string message_;
     bool is_deferred_ = false;
 };

@@ -1,5 +1,6 @@
 // The methods of `Container`: bind and convert the arguments, run the core
 // operation under the container's lock, convert the result.
+#include <iterator>
 #include <utility>
 
 #include "python/argument_binder.hpp"
@@ -16,25 +17,29 @@ using core::KeyList;
 using core::KeyText;
 using core::Provider;
 
+constexpr const char* provider_names[] = {"key", "callable", "singleton", "is_async", "dep_keys"};
+constexpr const char* key_names[] = {"key"};
+constexpr const char* keys_names[] = {"keys"};
+constexpr const char* set_cached_names[] = {"key", "value"};
+// Methods with the same parameter names share their interned names.
+PyObject* provider_interned[std::size(provider_names)];
+PyObject* key_interned[std::size(key_names)];
+PyObject* keys_interned[std::size(keys_names)];
+PyObject* set_cached_interned[std::size(set_cached_names)];
+
 template <std::size_t N>
-struct Parameters {
-    const char* names[N];
-    ParameterDescription description(const char* method) const { return {"Container", method, names, N}; }
-};
+constexpr ParameterDescription describe(const char* method, const char* const (&names)[N], PyObject* (&interned)[N]) {
+    return {"Container", method, names, N, interned};
+}
 
-const Parameters<5> provider_parameters{{"key", "callable", "singleton", "is_async", "dep_keys"}};
-const Parameters<1> key_parameter{{"key"}};
-const Parameters<1> keys_parameter{{"keys"}};
-const Parameters<2> set_cached_parameters{{"key", "value"}};
-
-const ParameterDescription register_provider_description = provider_parameters.description("register_provider");
-const ParameterDescription set_override_description = provider_parameters.description("set_override");
-const ParameterDescription resolve_description = key_parameter.description("resolve");
-const ParameterDescription resolve_many_description = keys_parameter.description("resolve_many");
-const ParameterDescription resolve_many_plan_description = keys_parameter.description("resolve_many_plan");
-const ParameterDescription get_provider_info_description = key_parameter.description("get_provider_info");
-const ParameterDescription get_cached_description = key_parameter.description("get_cached");
-const ParameterDescription set_cached_description = set_cached_parameters.description("set_cached");
+constexpr auto register_provider_description = describe("register_provider", provider_names, provider_interned);
+constexpr auto set_override_description = describe("set_override", provider_names, provider_interned);
+constexpr auto resolve_description = describe("resolve", key_names, key_interned);
+constexpr auto resolve_many_description = describe("resolve_many", keys_names, keys_interned);
+constexpr auto resolve_many_plan_description = describe("resolve_many_plan", keys_names, keys_interned);
+constexpr auto get_provider_info_description = describe("get_provider_info", key_names, key_interned);
+constexpr auto get_cached_description = describe("get_cached", key_names, key_interned);
+constexpr auto set_cached_description = describe("set_cached", set_cached_names, set_cached_interned);
 
 OwnedRef none() { return OwnedRef::share(Py_None); }
 
@@ -60,9 +65,7 @@ struct NewRecord {
     Provider record;
 };
 
-Result<NewRecord> convert_new_record(const ParameterDescription& description, PyObject* args, PyObject* kwargs) {
-    BoundArguments<5> bound;
-    QUORIX_TRY(bind_arguments(description, args, kwargs, bound.slots.data()));
+Result<NewRecord> convert_new_record(const BoundArguments<5>& bound) {
     QUORIX_LET(key, convert_argument("key", bound[0], convert_text));
     OwnedRef callable = OwnedRef::share(bound[1]);
     QUORIX_LET(singleton, convert_argument("singleton", bound[2], convert_bool));
@@ -71,37 +74,21 @@ Result<NewRecord> convert_new_record(const ParameterDescription& description, Py
     return NewRecord{std::move(key), Provider(std::move(callable), {std::move(dep_keys), singleton, is_async})};
 }
 
-Result<KeyText> convert_key_only(const ParameterDescription& description, PyObject* args, PyObject* kwargs) {
-    BoundArguments<1> bound;
-    QUORIX_TRY(bind_arguments(description, args, kwargs, bound.slots.data()));
-    return convert_argument("key", bound[0], convert_text);
+Result<OwnedRef> register_provider(PyObject* self, const BoundArguments<5>& bound) {
+    QUORIX_LET(made, convert_new_record(bound));
+    return none_or_error(payload_of(self).locked([&](ContainerInner& inner) -> Status {
+        inner.register_provider(std::move(made.key), std::move(made.record));
+        return success();
+    }));
 }
 
-Result<KeyList> convert_keys_only(const ParameterDescription& description, PyObject* args, PyObject* kwargs) {
-    BoundArguments<1> bound;
-    QUORIX_TRY(bind_arguments(description, args, kwargs, bound.slots.data()));
-    return convert_argument("keys", bound[0], convert_text_list);
-}
-
-PyObject* register_provider(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard_entry([&]() -> Result<OwnedRef> {
-        QUORIX_LET(made, convert_new_record(register_provider_description, args, kwargs));
-        return none_or_error(payload_of(self).locked([&](ContainerInner& inner) -> Status {
-            inner.register_provider(std::move(made.key), std::move(made.record));
-            return success();
-        }));
-    });
-}
-
-PyObject* set_override(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard_entry([&]() -> Result<OwnedRef> {
-        QUORIX_LET(made, convert_new_record(set_override_description, args, kwargs));
-        return none_or_error(payload_of(self).locked([&](ContainerInner& inner) -> Status {
-            // Moved in, so a record dropped for want of a layer is released under the lock.
-            inner.set_override(std::move(made.key), std::move(made.record));
-            return success();
-        }));
-    });
+Result<OwnedRef> set_override(PyObject* self, const BoundArguments<5>& bound) {
+    QUORIX_LET(made, convert_new_record(bound));
+    return none_or_error(payload_of(self).locked([&](ContainerInner& inner) -> Status {
+        // Moved in, so a record dropped for want of a layer is released under the lock.
+        inner.set_override(std::move(made.key), std::move(made.record));
+        return success();
+    }));
 }
 
 PyObject* begin_override_layer(PyObject* self, PyObject*) {
@@ -122,70 +109,88 @@ PyObject* end_override_layer(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* resolve(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard_entry([&]() -> Result<OwnedRef> {
-        QUORIX_LET(key, convert_key_only(resolve_description, args, kwargs));
-        return payload_of(self).locked([&](ContainerInner& inner) { return inner.resolve_top_level(key); });
-    });
+Result<OwnedRef> resolve(PyObject* self, const BoundArguments<1>& bound) {
+    QUORIX_LET(key, convert_argument("key", bound[0], convert_key));
+    return payload_of(self).locked([&](ContainerInner& inner) { return inner.resolve_top_level(key.text()); });
 }
 
-PyObject* resolve_many(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard_entry([&]() -> Result<OwnedRef> {
-        QUORIX_LET(keys, convert_keys_only(resolve_many_description, args, kwargs));
-        QUORIX_LET(values, payload_of(self).locked([&](ContainerInner& inner) { return inner.resolve_many(keys); }));
-        return list_of(std::move(values));
-    });
+Result<OwnedRef> resolve_many(PyObject* self, const BoundArguments<1>& bound) {
+    QUORIX_LET(keys, convert_argument("keys", bound[0], convert_text_list));
+    QUORIX_LET(values, payload_of(self).locked([&](ContainerInner& inner) { return inner.resolve_many(keys); }));
+    return list_of(std::move(values));
 }
 
-PyObject* resolve_many_plan(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard_entry([&]() -> Result<OwnedRef> {
-        QUORIX_LET(keys, convert_keys_only(resolve_many_plan_description, args, kwargs));
-        QUORIX_LET(values,
-                   payload_of(self).locked([&](ContainerInner& inner) { return inner.resolve_many_plan(keys); }));
-        return list_of(std::move(values));
-    });
+Result<OwnedRef> resolve_many_plan(PyObject* self, const BoundArguments<1>& bound) {
+    QUORIX_LET(keys, convert_argument("keys", bound[0], convert_text_list));
+    QUORIX_LET(values, payload_of(self).locked([&](ContainerInner& inner) { return inner.resolve_many_plan(keys); }));
+    return list_of(std::move(values));
 }
 
-PyObject* get_provider_info(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard_entry([&]() -> Result<OwnedRef> {
-        QUORIX_LET(key, convert_key_only(get_provider_info_description, args, kwargs));
-        QUORIX_LET(provider,
-                   payload_of(self).locked([&](ContainerInner& inner) { return inner.get_provider_info(key); }));
-        // The Python objects are built after the lock is released.
-        const KeyList& dep_keys = provider.meta.dep_keys;
-        OwnedRef keys = new_list(static_cast<Py_ssize_t>(dep_keys.size()));
-        for (std::size_t i = 0; i < dep_keys.size(); ++i) {
-            PyList_SetItem(keys.get(), static_cast<Py_ssize_t>(i), new_str(dep_keys[i]).release());
-        }
-        OwnedRef info = new_tuple(4);
-        PyTuple_SetItem(info.get(), 0, provider.callable.release());
-        PyTuple_SetItem(info.get(), 1, OwnedRef::share(provider.meta.singleton ? Py_True : Py_False).release());
-        PyTuple_SetItem(info.get(), 2, OwnedRef::share(provider.meta.is_async ? Py_True : Py_False).release());
-        PyTuple_SetItem(info.get(), 3, keys.release());
-        return info;
-    });
+Result<OwnedRef> get_provider_info(PyObject* self, const BoundArguments<1>& bound) {
+    QUORIX_LET(key, convert_argument("key", bound[0], convert_key));
+    QUORIX_LET(provider,
+               payload_of(self).locked([&](ContainerInner& inner) { return inner.get_provider_info(key.text()); }));
+    // The Python objects are built after the lock is released.
+    const KeyList& dep_keys = provider.meta.dep_keys;
+    OwnedRef keys = new_list(static_cast<Py_ssize_t>(dep_keys.size()));
+    for (std::size_t i = 0; i < dep_keys.size(); ++i) {
+        PyList_SetItem(keys.get(), static_cast<Py_ssize_t>(i), new_str(dep_keys[i]).release());
+    }
+    OwnedRef info = new_tuple(4);
+    PyTuple_SetItem(info.get(), 0, provider.callable.release());
+    PyTuple_SetItem(info.get(), 1, OwnedRef::share(provider.meta.singleton ? Py_True : Py_False).release());
+    PyTuple_SetItem(info.get(), 2, OwnedRef::share(provider.meta.is_async ? Py_True : Py_False).release());
+    PyTuple_SetItem(info.get(), 3, keys.release());
+    return info;
 }
 
-PyObject* get_cached(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard_entry([&]() -> Result<OwnedRef> {
-        QUORIX_LET(key, convert_key_only(get_cached_description, args, kwargs));
-        QUORIX_LET(value, payload_of(self).locked([&](ContainerInner& inner) -> Result<OwnedRef> {
-            return inner.get_cached(key);
-        }));
-        return value ? std::move(value) : none();
-    });
+Result<OwnedRef> get_cached(PyObject* self, const BoundArguments<1>& bound) {
+    QUORIX_LET(key, convert_argument("key", bound[0], convert_key));
+    QUORIX_LET(value, payload_of(self).locked([&](ContainerInner& inner) -> Result<OwnedRef> {
+        return inner.get_cached(key.text());
+    }));
+    return value ? std::move(value) : none();
 }
 
-PyObject* set_cached(PyObject* self, PyObject* args, PyObject* kwargs) {
+Result<OwnedRef> set_cached(PyObject* self, const BoundArguments<2>& bound) {
+    QUORIX_LET(key, convert_argument("key", bound[0], convert_key));
+    OwnedRef value = OwnedRef::share(bound[1]);  // held for the call
+    return none_or_error(
+        payload_of(self).locked([&](ContainerInner& inner) { return inner.set_cached(key.text(), value.borrow()); }));
+}
+
+// The interpreter's entry for a method with parameters: bind, then run the
+// method's body on the bound arguments, all inside the entry guard.
+template <std::size_t N>
+using MethodBody = Result<OwnedRef> (*)(PyObject* self, const BoundArguments<N>& bound);
+
+#if Py_LIMITED_API + 0 >= 0x030A0000
+// The limited API has fastcall methods from 3.10 on: no argument tuple, and no
+// keyword dictionary.
+constexpr int binding_flags = METH_FASTCALL | METH_KEYWORDS;
+
+template <const ParameterDescription& description, std::size_t N, MethodBody<N> body>
+PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static_assert(description.count == N);
     return guard_entry([&]() -> Result<OwnedRef> {
-        BoundArguments<2> bound;
-        QUORIX_TRY(bind_arguments(set_cached_description, args, kwargs, bound.slots.data()));
-        QUORIX_LET(key, convert_argument("key", bound[0], convert_text));
-        OwnedRef value = OwnedRef::share(bound[1]);  // held for the call
-        return none_or_error(payload_of(self).locked(
-            [&](ContainerInner& inner) { return inner.set_cached(key, value.borrow()); }));
+        BoundArguments<N> bound;
+        QUORIX_TRY(bind_fastcall(description, args, nargs, kwnames, bound.slots.data()));
+        return body(self, bound);
     });
 }
+#else
+constexpr int binding_flags = METH_VARARGS | METH_KEYWORDS;
+
+template <const ParameterDescription& description, std::size_t N, MethodBody<N> body>
+PyObject* entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static_assert(description.count == N);
+    return guard_entry([&]() -> Result<OwnedRef> {
+        BoundArguments<N> bound;
+        QUORIX_TRY(bind_arguments(description, args, kwargs, bound.slots.data()));
+        return body(self, bound);
+    });
+}
+#endif
 
 template <class Method>
 PyCFunction as_function(Method method) {
@@ -195,19 +200,22 @@ PyCFunction as_function(Method method) {
 }  // namespace
 
 PyMethodDef container_methods[] = {
-    {"register_provider", as_function(register_provider), METH_VARARGS | METH_KEYWORDS,
+    {"register_provider", as_function(entry<register_provider_description, 5, register_provider>), binding_flags,
      "register_provider($self, key, callable, singleton, is_async, dep_keys)\n--\n\n"},
-    {"resolve", as_function(resolve), METH_VARARGS | METH_KEYWORDS, "resolve($self, key)\n--\n\n"},
-    {"resolve_many", as_function(resolve_many), METH_VARARGS | METH_KEYWORDS, "resolve_many($self, keys)\n--\n\n"},
-    {"resolve_many_plan", as_function(resolve_many_plan), METH_VARARGS | METH_KEYWORDS,
+    {"resolve", as_function(entry<resolve_description, 1, resolve>), binding_flags, "resolve($self, key)\n--\n\n"},
+    {"resolve_many", as_function(entry<resolve_many_description, 1, resolve_many>), binding_flags,
+     "resolve_many($self, keys)\n--\n\n"},
+    {"resolve_many_plan", as_function(entry<resolve_many_plan_description, 1, resolve_many_plan>), binding_flags,
      "resolve_many_plan($self, keys)\n--\n\n"},
     {"begin_override_layer", as_function(begin_override_layer), METH_NOARGS, "begin_override_layer($self)\n--\n\n"},
-    {"set_override", as_function(set_override), METH_VARARGS | METH_KEYWORDS,
+    {"set_override", as_function(entry<set_override_description, 5, set_override>), binding_flags,
      "set_override($self, key, callable, singleton, is_async, dep_keys)\n--\n\n"},
-    {"get_provider_info", as_function(get_provider_info), METH_VARARGS | METH_KEYWORDS,
+    {"get_provider_info", as_function(entry<get_provider_info_description, 1, get_provider_info>), binding_flags,
      "get_provider_info($self, key)\n--\n\n"},
-    {"get_cached", as_function(get_cached), METH_VARARGS | METH_KEYWORDS, "get_cached($self, key)\n--\n\n"},
-    {"set_cached", as_function(set_cached), METH_VARARGS | METH_KEYWORDS, "set_cached($self, key, value)\n--\n\n"},
+    {"get_cached", as_function(entry<get_cached_description, 1, get_cached>), binding_flags,
+     "get_cached($self, key)\n--\n\n"},
+    {"set_cached", as_function(entry<set_cached_description, 2, set_cached>), binding_flags,
+     "set_cached($self, key, value)\n--\n\n"},
     {"end_override_layer", as_function(end_override_layer), METH_NOARGS, "end_override_layer($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -15,6 +15,10 @@ OwnedRef created(PyObject* object) {
 
 }  // namespace
 
+OwnedRef created_object(PyObject* object) {
+    return created(object);
+}
+
 OwnedRef new_tuple(Py_ssize_t size) {
     return created(fault::armed("tuple_new") ? fault::no_memory() : PyTuple_New(size));
 }

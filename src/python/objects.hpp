@@ -12,5 +12,7 @@ namespace quorix {
 OwnedRef new_tuple(Py_ssize_t size);
 OwnedRef new_list(Py_ssize_t size);
 OwnedRef new_str(std::string_view utf8);
+// What another creating call of the interpreter returned (a formatted `str`).
+OwnedRef created_object(PyObject* object);
 
 }  // namespace quorix

@@ -1,0 +1,47 @@
+// The text of a single key argument (resolve, get_cached, set_cached,
+// get_provider_info), held for the length of one call.
+//
+// From 3.10 the limited API reaches the UTF-8 text a `str` caches in itself, so
+// the key is a view into the argument object, which the caller keeps alive for
+// the whole call. The 3.9 limited API offers only an encoded copy, which the
+// holder then owns.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/provider.hpp"
+#include "python/error_result.hpp"
+
+namespace quorix {
+
+inline bool is_str(PyObject* object) noexcept {
+    return (PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0;
+}
+
+class KeyArgument {
+public:
+#if Py_LIMITED_API + 0 >= 0x030A0000
+    explicit KeyArgument(std::string_view text) noexcept : text_(text) {}
+    std::string_view text() const noexcept { return text_; }
+    core::KeyText into_key_text() && { return core::KeyText(text_); }
+
+private:
+    std::string_view text_;  // the `str`'s own cached UTF-8
+#else
+    explicit KeyArgument(std::string text) noexcept : text_(std::move(text)) {}
+    std::string_view text() const noexcept { return text_; }
+    core::KeyText into_key_text() && { return std::move(text_); }
+
+private:
+    std::string text_;  // an encoded copy
+#endif
+};
+
+// A `str` (or subclass) as its whole UTF-8 text, NUL characters included. Not
+// a `str`: the type-mismatch TypeError for "PyString"; lone surrogates: the
+// interpreter's UnicodeEncodeError.
+Result<KeyArgument> convert_key(PyObject* object);
+
+}  // namespace quorix
