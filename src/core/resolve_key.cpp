@@ -9,8 +9,11 @@
 // keeps between calls, a dependency edge reaches its record through the links
 // cached on the dependent's record, and a key's presence on the current path is
 // a mark on its effective record.
+#include <new>
+
 #include "core/container_inner.hpp"
 #include "core/provider_call.hpp"
+#include "python/fault_injection.hpp"
 
 namespace quorix::core {
 
@@ -42,6 +45,9 @@ Status ContainerInner::open_level(std::string_view key, Provider* record, OwnedR
     }
     if (record->links.generation != generation_) {
         refresh_links(*record);
+    }
+    if (fault::armed("level_alloc")) {
+        throw std::bad_alloc();  // as if growing the level stack failed
     }
     scratch_.levels.push_back(Level{record, record->callable.clone(), scratch_.values.size(), 0});
     record->links.on_path = true;  // only once the level that clears it exists
