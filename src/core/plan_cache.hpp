@@ -26,8 +26,10 @@ public:
     // duplicates) at this generation, or null.
     const CompiledOrder* find(const KeyList& request, std::uint64_t generation);
 
-    // Whether an order is small enough to keep.
-    static bool keeps(const CompiledOrder& order) noexcept { return order.steps.size() <= max_steps; }
+    // Whether an order and its request are small enough to keep.
+    static bool keeps(const CompiledOrder& order) noexcept {
+        return order.steps.size() <= max_steps && order.requested_steps.size() <= max_steps;
+    }
 
     // Keeps `order` for the request at the generation of the last `find`,
     // dropping the least recently used order when full; returns the kept order.
