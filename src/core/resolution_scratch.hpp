@@ -69,8 +69,8 @@ public:
 
 private:
     // Enough for any ordinary graph; deeper one-off resolutions give memory back.
-    static constexpr std::size_t kept_levels = 1024;
-    static constexpr std::size_t kept_values = 4096;
+    static constexpr std::size_t kept_levels = 4096;
+    static constexpr std::size_t kept_values = 16384;
 
     ResolutionScratch& scratch_;
     std::size_t levels_base_;
