@@ -234,3 +234,53 @@ def test_lookups_pass_over_empty_layers(container, empty_layers):
         c.end_override_layer()
     assert c.resolve("top") == ("top", "base-value")
     assert c.get_cached("k") == "base-value"
+
+
+def test_threads_switching_inside_providers_keep_their_resolutions_apart(container):
+    # Providers give the interpreter away mid-resolution; the other threads then
+    # wait for the container, so the scratch space of the running resolution
+    # stays its own, and a change made between resolutions reaches the next one.
+    import threading
+    import time
+
+    c = container
+
+    def slow(label):
+        def make(*args):
+            time.sleep(0)
+            return (label, *args)
+
+        return make
+
+    for i in range(8):
+        c.register_provider(f"n{i}", slow(f"n{i}"), False, False, [f"n{i + 1}", f"n{i + 1}"] if i < 7 else [])
+    def expected(key, last):
+        # One resolution sees one state of the container: "n7" alike everywhere.
+        return (last,) if key == 7 else (f"n{key}", expected(key + 1, last), expected(key + 1, last))
+
+    errors = []
+
+    def resolver(key, method):
+        try:
+            for _ in range(15):
+                value = METHODS[method](c, f"n{key}")
+                if value not in (expected(key, "n7"), expected(key, "swapped")):
+                    errors.append((key, method, value))
+        except Exception as error:
+            errors.append(error)
+
+    def swapper():
+        for _ in range(15):
+            c.begin_override_layer()
+            c.set_override("n7", slow("swapped"), False, False, [])
+            time.sleep(0)
+            c.end_override_layer()
+
+    threads = [threading.Thread(target=resolver, args=(k, m)) for k in (0, 3) for m in METHODS]
+    threads.append(threading.Thread(target=swapper))
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert errors == []
+    assert c.resolve("n5") == expected(5, "n7")
