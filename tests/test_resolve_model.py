@@ -219,7 +219,7 @@ targets = st.sampled_from(KEYS + [ABSENT])
 # Dependencies as steps forward from the key's place on the ring KEYS + [ABSENT]:
 # mostly chains, with the odd missing key, the odd step that wraps around and may
 # close a cycle, and the odd self-loop (a step of 7).
-specs = st.tuples(
+shapes = st.tuples(
     st.lists(st.sampled_from([1, 1, 1, 2, 2, 3, 4, 5, 6, 7]), max_size=3),
     st.sampled_from([False, False, True]),  # singleton
     st.sampled_from([False] * 11 + [True]),  # is_async
@@ -236,8 +236,8 @@ def weighted(*choices):
 # whether the change reached it.
 probes = st.sampled_from([None, "resolve", "resolve_many_plan"])
 operations = weighted(
-    (1, st.tuples(st.just("register"), keys, specs, probes)),
-    (3, st.tuples(st.just("override"), keys, specs, probes)),
+    (1, st.tuples(st.just("register"), keys, shapes, probes)),
+    (3, st.tuples(st.just("override"), keys, shapes, probes)),
     (1, st.tuples(st.just("begin"), probes)),
     (1, st.tuples(st.just("end"), probes)),
     (1, st.tuples(st.sampled_from(["set_cached", "get_cached"]), targets)),
@@ -266,7 +266,7 @@ def outcome(run):
 
 
 @settings(max_examples=400, deadline=None, database=None)
-@given(st.lists(specs, min_size=len(KEYS), max_size=len(KEYS)), st.lists(operations, min_size=20, max_size=60))
+@given(st.lists(shapes, min_size=len(KEYS), max_size=len(KEYS)), st.lists(operations, min_size=20, max_size=60))
 def test_container_life_matches_the_model(initial, steps):
     c = _quorix_core.Container()
     model = ContainerModel()
@@ -274,8 +274,8 @@ def test_container_life_matches_the_model(initial, steps):
     rids = iter(range(10**6))
     stored = iter(range(10**6))
 
-    def make(key, spec):
-        steps, singleton, is_async, raises = spec
+    def make(key, shape):
+        steps, singleton, is_async, raises = shape
         record = Record(next(rids), dep_keys(key, steps), singleton, is_async, raises)
         return record, Provider(record, real_state)
 
@@ -284,8 +284,8 @@ def test_container_life_matches_the_model(initial, steps):
         expected = outcome(lambda: model_run(*args))
         assert outcome(lambda: getattr(c, name)(*args)) == expected, (name, args)
 
-    def put(register, model_put, key, spec, probe=None):
-        record, callable_ = make(key, spec)
+    def put(register, model_put, key, shape, probe=None):
+        record, callable_ = make(key, shape)
         register(key, callable_, record.singleton, record.is_async, list(record.deps))
         model_put(key, record)
 
@@ -300,7 +300,7 @@ def test_container_life_matches_the_model(initial, steps):
     def model_register(key, record):
         model.base[key] = record
 
-    steps = [("register", key, spec, None) for key, spec in zip(KEYS, initial)] + steps
+    steps = [("register", key, shape, None) for key, shape in zip(KEYS, initial)] + steps
     for step in steps:
         name, args = step[0], step[1:]
         probe = args[-1] if name in ("register", "override", "begin", "end") else None
