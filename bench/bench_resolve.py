@@ -94,6 +94,107 @@ def hand_wired_batch():
     return batch
 
 
+# Services as applications write them: plain classes taking their dependencies.
+class Config:
+    def __init__(self):
+        self.debug = False
+
+
+class Session:
+    def __init__(self, config):
+        self.config = config
+
+
+def service_class(name):
+    def __init__(self, session, config):
+        self.session = session
+        self.config = config
+
+    return type(name, (), {"__init__": __init__})
+
+
+SERVICES = tuple(service_class(f"Service{i}") for i in range(8))
+
+
+class Leaf:
+    def __init__(self):
+        self.ready = True
+
+
+class One:
+    def __init__(self, dep):
+        self.dep = dep
+
+
+class Two:
+    def __init__(self, left, right):
+        self.left = left
+        self.right = right
+
+
+# The 6-class graph A(B(D), C(D, E(F))).
+class A(Two):
+    pass
+
+
+class B(One):
+    pass
+
+
+class C(Two):
+    pass
+
+
+class D(Leaf):
+    pass
+
+
+class E(One):
+    pass
+
+
+class F(Leaf):
+    pass
+
+
+def six_class_graph(c, singletons=()):
+    for key, cls, deps in (
+        ("A", A, ["B", "C"]),
+        ("B", B, ["D"]),
+        ("C", C, ["D", "E"]),
+        ("D", D, []),
+        ("E", E, ["F"]),
+        ("F", F, []),
+    ):
+        c.register_provider(key, cls, key in singletons, False, deps)
+
+
+def chain(c, depth):
+    c.register_provider("c0", Leaf, False, False, [])
+    for i in range(1, depth):
+        c.register_provider(f"c{i}", One, False, False, [f"c{i - 1}"])
+    return f"c{depth - 1}"
+
+
+def hand_wired_chain(depth):
+    def build():
+        value = Leaf()
+        for _ in range(depth - 1):
+            value = One(value)
+        return value
+
+    return build
+
+
+def session_batch(c):
+    """Eight services sharing a non-singleton session and a singleton config."""
+    c.register_provider("config", Config, True, False, [])
+    c.register_provider("session", Session, False, False, ["config"])
+    for i, cls in enumerate(SERVICES):
+        c.register_provider(f"service{i}", cls, False, False, ["session", "config"])
+    return [f"service{i}" for i in range(len(SERVICES))]
+
+
 def measure(contenders, number, rounds):
     best = {name: float("inf") for name in contenders}
     for _ in range(rounds):
@@ -160,6 +261,101 @@ def main():
     report("batch with shared dependencies (9 keys, 11-key closure)", best, "hand-wired batch (shared session)")
     plan, many = best["Container.resolve_many_plan"], best["Container.resolve_many"]
     print(f"  resolve_many_plan / resolve_many: {plan / many:.2f}")
+
+    scenarios(args)
+
+
+def scenarios(args):
+    """The cases the core is tuned for, each against the code one would write by hand."""
+    ratios = {}
+
+    c = Container()
+    c.register_provider("config", Config, True, False, [])
+    c.resolve("config")
+    config = Config()
+
+    def get_config():
+        return config
+
+    best = measure({"getter": get_config, "resolve": lambda: c.resolve("config")}, args.number, args.rounds)
+    ratios["cached singleton resolve / getter function"] = best["resolve"] / best["getter"]
+
+    c = Container()
+    c.register_provider("leaf", Leaf, False, False, [])
+    best = measure({"X()": Leaf, "resolve": lambda: c.resolve("leaf")}, args.number, args.rounds)
+    ratios["transient, no dependencies / X()"] = best["resolve"] / best["X()"]
+
+    c = Container()
+    six_class_graph(c)
+    best = measure(
+        {"hand": lambda: A(B(D()), C(D(), E(F()))), "resolve": lambda: c.resolve("A")},
+        args.number // 5,
+        args.rounds,
+    )
+    ratios["6-class transient graph / hand-wired"] = best["resolve"] / best["hand"]
+
+    c = Container()
+    six_class_graph(c, singletons=("D", "F"))
+    c.resolve("A")
+    d, f = D(), F()
+    best = measure(
+        {"hand": lambda: A(B(d), C(d, E(f))), "resolve": lambda: c.resolve("A")},
+        args.number // 5,
+        args.rounds,
+    )
+    ratios["6-class graph, D and F singletons / hand-wired"] = best["resolve"] / best["hand"]
+
+    c = Container()
+    top = chain(c, 50)
+    best = measure(
+        {"hand": hand_wired_chain(50), "resolve": lambda: c.resolve(top)}, args.number // 50, args.rounds
+    )
+    ratios["50-deep transient chain / hand-wired"] = best["resolve"] / best["hand"]
+
+    c = Container()
+    keys = session_batch(c)
+    c.resolve("config")
+    config = Config()
+
+    def one_session():
+        session = Session(config)
+        return [cls(session, config) for cls in SERVICES]
+
+    def session_each():
+        return [cls(Session(config), config) for cls in SERVICES]
+
+    best = measure(
+        {
+            "one session": one_session,
+            "session each": session_each,
+            "plan": lambda: c.resolve_many_plan(keys),
+            "many": lambda: c.resolve_many(keys),
+        },
+        args.number // 10,
+        args.rounds,
+    )
+    ratios["batch of 8, resolve_many_plan / one session"] = best["plan"] / best["one session"]
+    ratios["batch of 8, resolve_many / a session each"] = best["many"] / best["session each"]
+
+    # Open layers without records must cost a lookup nothing.
+    c = Container()
+    c.register_provider("config", Config, True, False, [])
+    c.resolve("config")
+    layered = Container()
+    layered.register_provider("config", Config, True, False, [])
+    layered.resolve("config")
+    for _ in range(100_000):
+        layered.begin_override_layer()
+    best = measure(
+        {"no layers": lambda: c.resolve("config"), "empty layers": lambda: layered.resolve("config")},
+        args.number,
+        args.rounds,
+    )
+    ratios["cached resolve under 100,000 empty layers / none"] = best["empty layers"] / best["no layers"]
+
+    print("\ntuned cases (container / hand-wired Python)")
+    for name, ratio in ratios.items():
+        print(f"  {name:<50} {ratio:6.2f}x")
 
 
 if __name__ == "__main__":

@@ -20,6 +20,17 @@ def main():
         c.set_override("c", lambda: "override", False, False, [])
         c.resolve_many_plan(["b"])
         c.get_provider_info("c")
+        # Kept orders and dependency links across changes: warm, change, use again.
+        for _ in range(2):
+            c.resolve_many_plan(["b", "a", "b"])
+            c.resolve("b")
+        c.begin_override_layer()
+        c.set_override("c", lambda: "layered", True, False, [])
+        c.resolve_many_plan(["b", "a", "b"])
+        c.resolve("b")
+        c.end_override_layer()
+        c.resolve_many_plan(["b", "a", "b"])
+        c.resolve("b")
         c.end_override_layer()
         c.end_override_layer()
         c.set_cached("async", 1)
@@ -38,6 +49,10 @@ def main():
         chain = Container()
         for i in range(2000):
             chain.register_provider(f"k{i}", lambda *a: len(a), False, False, [f"k{i + 1}"] if i < 1999 else [])
+        chain.resolve("k0")
+        chain.resolve_many_plan(["k0"])
+        chain.resolve_many_plan(["k0"])
+        chain.register_provider("k1000", lambda: 0, False, False, [])
         chain.resolve("k0")
         chain.resolve_many_plan(["k0"])
         del c, chain

@@ -11,7 +11,7 @@ Result<std::vector<OwnedRef>> ContainerInner::resolve_many(const KeyList& keys) 
     std::vector<OwnedRef> values;
     values.reserve(keys.size());
     for (const KeyText& key : keys) {
-        Result<OwnedRef> value = resolve_top_level(key);  // a fresh in-progress set per key
+        Result<OwnedRef> value = resolve_top_level(key);  // each key starts from an empty path
         if (!value.ok()) {
             return std::move(value).error();  // the values so far are released here, under the lock
         }
@@ -21,60 +21,78 @@ Result<std::vector<OwnedRef>> ContainerInner::resolve_many(const KeyList& keys) 
 }
 
 Result<std::vector<OwnedRef>> ContainerInner::resolve_many_plan(const KeyList& keys) {
-    Result<CompiledOrder> compiled = compile_order(keys);
-    if (!compiled.ok()) {
-        return std::move(compiled).error();
+    // A request seen since the last change to the registry reuses its order.
+    const CompiledOrder* order = plans_.find(keys, generation_);
+    CompiledOrder unkept;
+    if (order == nullptr) {
+        Result<CompiledOrder> compiled = compile_order(keys);
+        if (!compiled.ok()) {
+            return std::move(compiled).error();
+        }
+        if (PlanCache::keeps(compiled.value())) {
+            order = plans_.keep(keys, std::move(compiled).value());
+        } else {
+            unkept = std::move(compiled).value();
+            order = &unkept;
+        }
     }
-    const CompiledOrder& order = compiled.value();
 
-    // The value of every step executed so far, by position in the order. The
-    // records found by the compilation cannot change while the lock is held.
-    std::vector<OwnedRef> plan_values(order.steps.size());
-    for (std::size_t index = 0; index < order.steps.size(); ++index) {
-        Provider& record = *order.steps[index].record;
+    // The value of every step executed so far sits on the value stack at
+    // `plan_base` plus its position; each step's arguments are pushed above
+    // them. The records of the order cannot change while the lock is held.
+    ScratchFrame frame(scratch_);
+    std::vector<OwnedRef>& values = scratch_.values;
+    const std::size_t plan_base = frame.values_base();
+    values.resize(plan_base + order->steps.size());
+    for (std::size_t index = 0; index < order->steps.size(); ++index) {
+        const CompiledOrder::Step& step = order->steps[index];
+        Provider& record = *step.record;
         if (record.meta.singleton && record.cached) {
-            plan_values[index] = record.cached.clone();
+            values[plan_base + index] = record.cached.clone();
             continue;
         }
         OwnedRef callable = record.callable.clone();
-        std::vector<OwnedRef> arguments;
-        arguments.reserve(record.meta.dep_keys.size());
-        for (const KeyText& dependency : record.meta.dep_keys) {
-            auto placed = order.position.find(std::string_view(dependency));
-            if (placed != order.position.end() && placed->second < index) {
-                arguments.push_back(plan_values[placed->second].clone());
+        const std::size_t arguments_base = values.size();
+        const KeyList& dep_keys = record.meta.dep_keys;
+        for (std::size_t d = 0; d < dep_keys.size(); ++d) {
+            const std::size_t placed = order->argument_steps[step.first_argument + d];
+            if (placed != CompiledOrder::not_placed) {
+                values.push_back(values[plan_base + placed].clone());
                 continue;
             }
             // Unreachable while the order is sound; resolve it on its own then.
-            InProgressSet in_progress;
-            Result<OwnedRef> value = resolve_key(dependency, in_progress);
+            Result<OwnedRef> value = resolve_key(dep_keys[d]);
             if (!value.ok()) {
+                release_values_from(values, arguments_base);
                 return std::move(value).error();
             }
-            arguments.push_back(std::move(value).value());
+            values.push_back(std::move(value).value());
         }
-        Result<OwnedRef> value = call_provider(callable.borrow(), object_pointers(arguments.data()), arguments.size());
+        Result<OwnedRef> value = call_provider(callable.borrow(), object_pointers(values.data() + arguments_base),
+                                               values.size() - arguments_base);
         callable.reset();
         if (!value.ok()) {
+            release_values_from(values, arguments_base);  // the arguments go before the plan's values
             return std::move(value).error();
         }
         if (record.meta.singleton) {
             record.cached = value.value().clone();
         }
-        plan_values[index] = std::move(value).value();
+        values[plan_base + index] = std::move(value).value();
+        release_values_from(values, arguments_base);
     }
 
-    std::vector<OwnedRef> values;
-    values.reserve(keys.size());
-    for (const KeyText& key : keys) {
-        auto placed = order.position.find(std::string_view(key));
-        if (placed == order.position.end() || placed->second >= plan_values.size()) {
+    std::vector<OwnedRef> results;
+    results.reserve(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const std::size_t placed = order->requested_steps[i];
+        if (placed == CompiledOrder::not_placed) {
             return ErrorResult::deferred(PyExc_RuntimeError,
-                                         "Internal error: key " + key + " missing after plan execution");
+                                         "Internal error: key " + keys[i] + " missing after plan execution");
         }
-        values.push_back(plan_values[placed->second].clone());
+        results.push_back(values[plan_base + placed].clone());
     }
-    return values;
+    return results;
 }
 
 }  // namespace quorix::core

@@ -3,7 +3,7 @@
 //
 // An explicit stack keeps the recursive walk's visiting order and its errors, so
 // chains deeper than the native stack compile too.
-#include <limits>
+#include <unordered_map>
 #include <vector>
 
 #include "core/container_inner.hpp"
@@ -12,7 +12,9 @@ namespace quorix::core {
 namespace {
 
 // A key's mark: absent (not visited), in progress, or its position in the order.
-constexpr std::size_t in_progress_mark = std::numeric_limits<std::size_t>::max();
+constexpr std::size_t in_progress_mark = CompiledOrder::not_placed;
+
+using Marks = std::unordered_map<std::string_view, std::size_t, SeededHash, std::equal_to<>>;
 
 struct Visit {
     std::string_view key;
@@ -21,11 +23,17 @@ struct Visit {
     std::size_t next_dependency = 0;
 };
 
+// The position of the key's value in the order, if it is placed before `limit`.
+std::size_t placed_before(const Marks& marks, std::string_view key, std::size_t limit) {
+    auto found = marks.find(key);
+    return found != marks.end() && found->second < limit ? found->second : CompiledOrder::not_placed;
+}
+
 }  // namespace
 
 Result<CompiledOrder> ContainerInner::compile_order(const KeyList& requested) {
     CompiledOrder order;
-    auto& marks = order.position;
+    Marks marks;  // the views point into the request and the records' dep_keys
     std::vector<Visit> stack;
 
     // Mark test, then missing provider, then the async flag; the dependencies
@@ -59,9 +67,22 @@ Result<CompiledOrder> ContainerInner::compile_order(const KeyList& requested) {
                 continue;
             }
             *visit.mark = order.steps.size();
-            order.steps.push_back(OrderStep{visit.key, visit.record});
+            order.steps.push_back(CompiledOrder::Step{visit.record, 0});
             stack.pop_back();
         }
+    }
+
+    // Every edge and requested key becomes a position, so execution looks up nothing.
+    for (std::size_t index = 0; index < order.steps.size(); ++index) {
+        CompiledOrder::Step& step = order.steps[index];
+        step.first_argument = order.argument_steps.size();
+        for (const KeyText& dependency : step.record->meta.dep_keys) {
+            order.argument_steps.push_back(placed_before(marks, dependency, index));
+        }
+    }
+    order.requested_steps.reserve(requested.size());
+    for (const KeyText& key : requested) {
+        order.requested_steps.push_back(placed_before(marks, key, order.steps.size()));
     }
     return order;
 }

@@ -2,32 +2,17 @@
 // locked. The `Container` wrapper (container.hpp) owns the lock.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
-#include "core/key_set.hpp"
+#include "core/compiled_order.hpp"
+#include "core/plan_cache.hpp"
 #include "core/provider.hpp"
+#include "core/resolution_scratch.hpp"
 #include "python/error_result.hpp"
 
 namespace quorix::core {
-
-// The keys whose resolution has begun and not yet ended on the current path.
-// The views point into key texts that outlive the resolution (the caller's
-// request and the records' dependency lists, which cannot change under the lock).
-using InProgressSet = KeySet;
-
-// One step of a compiled order: a key of the closure and its effective record.
-struct OrderStep {
-    std::string_view key;
-    Provider* record;
-};
-
-// A dependency-first order of a request, and where each key of it stands.
-struct CompiledOrder {
-    std::vector<OrderStep> steps;
-    // Key to position in `steps`; a position is set once the key is placed.
-    std::unordered_map<std::string_view, std::size_t, SeededHash, std::equal_to<>> position;
-};
 
 class ContainerInner {
 public:
@@ -44,14 +29,12 @@ public:
     }
 
     // The first record for `key` that `accept` takes, searching the layers from
-    // the top, then the base map. Layers without records cost no hashing.
+    // the top, then the base map. Layers without records are never visited.
     template <class Accept>
     Provider* find_record(std::string_view key, Accept&& accept) noexcept {
-        for (auto layer = overrides_.rbegin(); layer != overrides_.rend(); ++layer) {
-            if (layer->empty()) {
-                continue;
-            }
-            if (auto found = layer->find(key); found != layer->end() && accept(found->second)) {
+        for (auto index = filled_layers_.rbegin(); index != filled_layers_.rend(); ++index) {
+            ProviderMap& layer = overrides_[*index];
+            if (auto found = layer.find(key); found != layer.end() && accept(found->second)) {
                 return &found->second;
             }
         }
@@ -61,15 +44,18 @@ public:
         return nullptr;
     }
 
+    // Moves whenever a key's effective record may change; never 0.
+    std::uint64_t generation() const noexcept { return generation_; }
+
     // Registration and layers.
     void register_provider(KeyText key, Provider record);
     void set_override(KeyText key, Provider record);
     void begin_override_layer();
     void end_override_layer();
 
-    // Single-key resolution. The caller holds the lock and owns `in_progress`.
-    Result<OwnedRef> resolve_key(std::string_view key, InProgressSet& in_progress);
-    // A top-level resolution with a set of its own.
+    // Single-key resolution starting from an empty path. The caller holds the lock.
+    Result<OwnedRef> resolve_key(std::string_view key);
+    // The same for a top-level request: a cached singleton is answered at once.
     Result<OwnedRef> resolve_top_level(std::string_view key);
 
     // Validates the request's dependency closure and orders it dependency first.
@@ -85,8 +71,24 @@ public:
     Status set_cached(std::string_view key, BorrowedRef value);
 
 private:
+    // Resolves `key`, whose effective record is `record` (null: none).
+    Result<OwnedRef> resolve_record(std::string_view key, Provider* record);
+    // Enters one key of a resolution: answers it into `answer` (a cached
+    // singleton) or opens a level for it.
+    Status open_level(std::string_view key, Provider* record, OwnedRef& answer);
+    // Brings the record's dependency links up to the current generation.
+    void refresh_links(Provider& record);
+    void advance_generation() noexcept { ++generation_; }
+
     ProviderMap providers_;
     std::vector<ProviderMap> overrides_;  // back() is the top layer
+    // Indices of the layers that hold records, bottom first. Only the top layer
+    // is ever written, so this only grows at the back and shrinks when the top
+    // layer ends.
+    std::vector<std::size_t> filled_layers_;
+    std::uint64_t generation_ = 1;
+    ResolutionScratch scratch_;
+    PlanCache plans_;
 };
 
 // The core's own errors.

@@ -1,6 +1,7 @@
 // Provider records and the maps that hold them.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -22,7 +23,24 @@ struct ProviderMeta {
     bool is_async = false;
 };
 
-// One registered record. It never changes after it is made, except `cached`.
+class Provider;
+
+// What resolution keeps on a record between calls, none of it visible outside:
+// where each dependency key led when last looked up, and whether the record is
+// on the current resolution path.
+struct ResolutionLinks {
+    // The effective record of each entry of `dep_keys` (null: no provider), valid
+    // while the container's registry generation equals `generation`.
+    std::vector<Provider*> dep_records;
+    std::uint64_t generation = 0;  // 0: never looked up; generations start at 1
+    // Set while the record's key is being resolved on the current path. Under the
+    // lock a key has exactly one effective record and no two keys share one, so
+    // this mark stands for the key's membership in the path.
+    bool on_path = false;
+};
+
+// One registered record. It never changes after it is made, except `cached`
+// (and the resolution links, which only cache lookups).
 class Provider {
 public:
     Provider(OwnedRef callable_object, ProviderMeta provider_meta) noexcept
@@ -40,6 +58,7 @@ public:
     ProviderMeta meta;
     OwnedRef callable;
     OwnedRef cached;  // null while no value is kept
+    ResolutionLinks links;
 };
 
 // One key's record, at most one per key; each map hashes with its own seed.

@@ -1,4 +1,8 @@
 // Registration and override layers: storing and discarding records.
+//
+// Each of these may change the record a key resolves to, so each advances the
+// registry generation first: links and compiled orders made before are then
+// stale, even if this call ends up storing nothing.
 #include <new>
 #include <stdexcept>
 
@@ -22,12 +26,20 @@ void put_record(ProviderMap& map, KeyText key, Provider record) {
 }  // namespace
 
 void ContainerInner::register_provider(KeyText key, Provider record) {
+    advance_generation();
     put_record(providers_, std::move(key), std::move(record));
 }
 
 void ContainerInner::set_override(KeyText key, Provider record) {
+    advance_generation();
     if (overrides_.empty()) {
         return;  // no layer open: the record and key are dropped with the call
+    }
+    const std::size_t top = overrides_.size() - 1;
+    if (filled_layers_.empty() || filled_layers_.back() != top) {
+        // Listed before it is filled: if storing fails, an empty layer in the
+        // list only costs a probe.
+        filled_layers_.push_back(top);
     }
     put_record(overrides_.back(), std::move(key), std::move(record));
 }
@@ -39,12 +51,17 @@ void ContainerInner::begin_override_layer() {
     if (fault::armed("native_exception")) {
         throw std::runtime_error("fault injected: native exception");  // a broken invariant
     }
+    advance_generation();
     overrides_.emplace_back();
 }
 
 void ContainerInner::end_override_layer() {
+    advance_generation();
     if (overrides_.empty()) {
         return;
+    }
+    if (!filled_layers_.empty() && filled_layers_.back() == overrides_.size() - 1) {
+        filled_layers_.pop_back();
     }
     ProviderMap ended = std::move(overrides_.back());
     overrides_.pop_back();

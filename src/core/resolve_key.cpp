@@ -3,121 +3,98 @@
 // The walk keeps an explicit stack of levels instead of recursing natively, so
 // a dependency chain of any length resolves without exhausting the C stack; the
 // effects happen in the same order as a recursive walk would make them.
-#include <vector>
+//
+// In steady state a resolution allocates nothing and hashes only the requested
+// key: the levels and the argument values live in scratch space the container
+// keeps between calls, a dependency edge reaches its record through the links
+// cached on the dependent's record, and a key's presence on the current path is
+// a mark on its effective record.
+#include <new>
 
 #include "core/container_inner.hpp"
 #include "core/provider_call.hpp"
+#include "python/fault_injection.hpp"
 
 namespace quorix::core {
-namespace {
 
-// One key whose provider is being called once its dependencies are resolved.
-struct Level {
-    std::string_view key;
-    Provider* record;          // the record that answered; stable under the lock
-    OwnedRef callable;         // copied out of the record
-    std::vector<OwnedRef> values;  // dependency values so far, in dep_keys order
-    std::size_t next_dependency = 0;
-    // Members go in reverse: the values first, then the callable.
-};
-
-// Releases the open levels innermost first, as unwinding a recursion would.
-class LevelStack {
-public:
-    LevelStack() = default;
-    LevelStack(const LevelStack&) = delete;
-    LevelStack& operator=(const LevelStack&) = delete;
-    ~LevelStack() {
-        while (!levels_.empty()) {
-            levels_.pop_back();
-        }
+void ContainerInner::refresh_links(Provider& record) {
+    const KeyList& dep_keys = record.meta.dep_keys;
+    std::vector<Provider*>& links = record.links.dep_records;
+    links.resize(dep_keys.size());
+    for (std::size_t i = 0; i < dep_keys.size(); ++i) {
+        links[i] = effective_provider(dep_keys[i]);
     }
-    bool empty() const noexcept { return levels_.empty(); }
-    Level& top() noexcept { return levels_.back(); }
-    void push(Level level) { levels_.push_back(std::move(level)); }
-    void pop() noexcept { levels_.pop_back(); }
+    record.links.generation = generation_;
+}
 
-private:
-    std::vector<Level> levels_;
-};
-
-// Enters `key`: either answers it at once into `answer` (a cached singleton) or
-// opens a level for it. `record` is its effective provider if already known.
-Status begin_level(ContainerInner& inner, std::string_view key, Provider* record, InProgressSet& in_progress,
-                   LevelStack& stack, OwnedRef& answer) {
-    if (!in_progress.insert(key)) {
-        return cycle_error(key);
-    }
+Status ContainerInner::open_level(std::string_view key, Provider* record, OwnedRef& answer) {
+    // A key on the path has a record, so testing for the record first reports
+    // the same error a test of the path first would.
     if (record == nullptr) {
-        record = inner.effective_provider(key);
-        if (record == nullptr) {
-            return missing_provider_error(key);
-        }
+        return missing_provider_error(key);
+    }
+    if (record->links.on_path) {
+        return cycle_error(key);
     }
     if (record->meta.singleton && record->cached) {
         answer = record->cached.clone();
-        in_progress.erase(key);
         return success();
     }
-    OwnedRef callable = record->callable.clone();
     if (record->meta.is_async) {
         return async_provider_error(key);
     }
-    std::vector<OwnedRef> values;
-    values.reserve(record->meta.dep_keys.size());
-    stack.push(Level{key, record, std::move(callable), std::move(values), 0});
+    if (record->links.generation != generation_) {
+        refresh_links(*record);
+    }
+    if (fault::armed("level_alloc")) {
+        throw std::bad_alloc();  // as if growing the level stack failed
+    }
+    scratch_.levels.push_back(Level{record, record->callable.clone(), scratch_.values.size(), 0});
+    record->links.on_path = true;  // only once the level that clears it exists
     return success();
 }
 
-Result<OwnedRef> resolve_from(ContainerInner& inner, std::string_view key, Provider* record,
-                              InProgressSet& in_progress) {
-    LevelStack stack;
+Result<OwnedRef> ContainerInner::resolve_record(std::string_view key, Provider* record) {
+    ScratchFrame frame(scratch_);
+    const std::size_t outer_levels = scratch_.levels.size();
     OwnedRef answer;
-    QUORIX_TRY(begin_level(inner, key, record, in_progress, stack, answer));
-    while (!stack.empty()) {
-        Level& level = stack.top();
+    QUORIX_TRY(open_level(key, record, answer));
+    while (scratch_.levels.size() > outer_levels) {
+        Level& level = scratch_.levels.back();
         if (answer) {
-            level.values.push_back(std::move(answer));
+            scratch_.values.push_back(std::move(answer));
         }
-        const KeyList& dep_keys = level.record->meta.dep_keys;
-        if (level.next_dependency < dep_keys.size()) {
-            std::string_view dependency = dep_keys[level.next_dependency++];
-            QUORIX_TRY(begin_level(inner, dependency, nullptr, in_progress, stack, answer));
+        Provider& current = *level.record;
+        if (level.next_dependency < current.meta.dep_keys.size()) {
+            const std::size_t index = level.next_dependency++;
+            QUORIX_TRY(open_level(current.meta.dep_keys[index], current.links.dep_records[index], answer));
             continue;
         }
-        Result<OwnedRef> value = call_provider(level.callable.borrow(), object_pointers(level.values.data()), level.values.size());
+        const std::size_t count = scratch_.values.size() - level.values_base;
+        Result<OwnedRef> value =
+            call_provider(level.callable.borrow(), object_pointers(scratch_.values.data() + level.values_base), count);
         if (!value.ok()) {
-            return std::move(value).error();
+            return std::move(value).error();  // the frame closes the open levels
         }
-        if (level.record->meta.singleton) {
-            level.record->cached = value.value().clone();
+        if (current.meta.singleton) {
+            current.cached = value.value().clone();
         }
-        in_progress.erase(level.key);
+        close_level(scratch_);
         answer = std::move(value).value();
-        stack.pop();
     }
     return answer;
 }
 
-}  // namespace
-
-Result<OwnedRef> ContainerInner::resolve_key(std::string_view key, InProgressSet& in_progress) {
-    return resolve_from(*this, key, nullptr, in_progress);
+Result<OwnedRef> ContainerInner::resolve_key(std::string_view key) {
+    return resolve_record(key, effective_provider(key));
 }
 
 Result<OwnedRef> ContainerInner::resolve_top_level(std::string_view key) {
-    // The set of a top-level call starts empty, so entering the key cannot fail
-    // and leaving it restores the empty set: a cached singleton is answered
-    // without building the set at all.
     Provider* record = effective_provider(key);
-    if (record == nullptr) {
-        return missing_provider_error(key);
+    if (record != nullptr && record->meta.singleton && record->cached) {
+        return record->cached.clone();  // nothing else to do for a cached singleton
     }
-    if (record->meta.singleton && record->cached) {
-        return record->cached.clone();
-    }
-    InProgressSet in_progress;
-    return resolve_from(*this, key, record, in_progress);
+    return resolve_record(key, record);
 }
 
 }  // namespace quorix::core

@@ -41,6 +41,25 @@ inline std::uint64_t read64(const unsigned char* p) noexcept {
     return v;
 }
 
+inline std::uint64_t read32(const unsigned char* p) noexcept {
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// The last 0 to 7 bytes, read without a variable-length copy: two overlapping
+// 4-byte reads, or the first, middle and last byte. Distinct tails of one
+// length give distinct values, and the length is mixed in separately.
+inline std::uint64_t read_tail(const unsigned char* p, std::size_t n) noexcept {
+    if (n >= 4) {
+        return (read32(p) << 32) | read32(p + n - 4);
+    }
+    if (n > 0) {
+        return (static_cast<std::uint64_t>(p[0]) << 16) | (static_cast<std::uint64_t>(p[n >> 1]) << 8) | p[n - 1];
+    }
+    return 0;
+}
+
 constexpr std::uint64_t k0 = 0xa0761d6478bd642fULL;
 constexpr std::uint64_t k1 = 0xe7037ed1a0b428dbULL;
 constexpr std::uint64_t k2 = 0x8ebc6af09c88c6e3ULL;
@@ -59,9 +78,7 @@ std::uint64_t hash_bytes(std::string_view bytes, std::uint64_t seed) noexcept {
     for (; n >= 8; n -= 8, p += 8) {
         h = fold_multiply(h ^ read64(p), k1);
     }
-    std::uint64_t tail = 0;
-    std::memcpy(&tail, p, n);  // the remaining 0 to 7 bytes
-    h = fold_multiply(h ^ tail ^ k2, k0);
+    h = fold_multiply(h ^ read_tail(p, n) ^ k2, k0);
     return fold_multiply(h, seed ^ k2);
 }
 

@@ -1,0 +1,50 @@
+#include "core/plan_cache.hpp"
+
+#include <algorithm>
+
+#include "core/seeded_hash.hpp"
+
+namespace quorix::core {
+
+PlanCache::PlanCache() noexcept : seed_(draw_seed()) {}
+
+std::uint64_t PlanCache::hash(const KeyList& request) const noexcept {
+    // Each key's hash covers its length, so the chain tells key boundaries apart.
+    std::uint64_t h = seed_ ^ request.size();
+    for (const KeyText& key : request) {
+        h = hash_bytes(key, h ^ seed_);
+    }
+    return h;
+}
+
+const CompiledOrder* PlanCache::find(const KeyList& request, std::uint64_t generation) {
+    if (generation != generation_) {
+        entries_.clear();  // compiled against records that may have changed
+        generation_ = generation;
+        return nullptr;
+    }
+    if (entries_.empty()) {
+        return nullptr;
+    }
+    const std::uint64_t request_hash = hash(request);
+    for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
+        if ((*entry)->request_hash == request_hash && (*entry)->request == request) {
+            std::rotate(entries_.begin(), entry, entry + 1);
+            return &entries_.front()->order;
+        }
+    }
+    return nullptr;
+}
+
+const CompiledOrder* PlanCache::keep(const KeyList& request, CompiledOrder order) {
+    auto entry = std::make_unique<Entry>(Entry{hash(request), request, std::move(order)});
+    if (entries_.size() < capacity) {
+        entries_.push_back(nullptr);
+    }
+    // The last slot is free or holds the least recently used order.
+    std::move_backward(entries_.begin(), entries_.end() - 1, entries_.end());
+    entries_.front() = std::move(entry);
+    return &entries_.front()->order;
+}
+
+}  // namespace quorix::core

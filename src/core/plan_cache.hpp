@@ -1,0 +1,55 @@
+// The orders compiled for the last few distinct requests, so that a batch seen
+// before is not compiled again.
+//
+// An order depends only on the request and on which record each key resolves
+// to, never on cached values, so reusing one gives the same results and errors
+// as compiling afresh. Every change that can alter a key's effective record
+// advances the container's registry generation, and a generation move drops
+// every kept order.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/compiled_order.hpp"
+
+namespace quorix::core {
+
+class PlanCache {
+public:
+    PlanCache() noexcept;
+    PlanCache(const PlanCache&) = delete;
+    PlanCache& operator=(const PlanCache&) = delete;
+
+    // The order kept for exactly this request (same keys, same order, same
+    // duplicates) at this generation, or null.
+    const CompiledOrder* find(const KeyList& request, std::uint64_t generation);
+
+    // Whether an order and its request are small enough to keep.
+    static bool keeps(const CompiledOrder& order) noexcept {
+        return order.steps.size() <= max_steps && order.requested_steps.size() <= max_steps;
+    }
+
+    // Keeps `order` for the request at the generation of the last `find`,
+    // dropping the least recently used order when full; returns the kept order.
+    const CompiledOrder* keep(const KeyList& request, CompiledOrder order);
+
+private:
+    static constexpr std::size_t capacity = 8;
+    static constexpr std::size_t max_steps = 4096;
+
+    struct Entry {
+        std::uint64_t request_hash;
+        KeyList request;  // an owned copy of the request
+        CompiledOrder order;
+    };
+
+    std::uint64_t hash(const KeyList& request) const noexcept;
+
+    std::vector<std::unique_ptr<Entry>> entries_;  // most recently used first
+    std::uint64_t generation_ = 0;
+    std::uint64_t seed_;
+};
+
+}  // namespace quorix::core

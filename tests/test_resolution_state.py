@@ -1,0 +1,286 @@
+"""What resolution keeps between calls (each record's links to its dependencies'
+records, the orders compiled for recent requests, the marks of the current path,
+reused scratch space) must never show: every change to the registry reaches the
+next resolution, and no failure leaves anything behind."""
+import pytest
+
+METHODS = {
+    "resolve": lambda c, key: c.resolve(key),
+    "resolve_many": lambda c, key: c.resolve_many([key])[0],
+    "resolve_many_plan": lambda c, key: c.resolve_many_plan([key])[0],
+}
+EACH_METHOD = pytest.mark.parametrize("method", list(METHODS))
+
+
+def returns(value, calls=None, key=None):
+    def make(*args):
+        if calls is not None:
+            calls.append(key)
+        return (value, *args)
+
+    return make
+
+
+def override(c, key, value, deps=()):
+    c.set_override(key, returns(value), False, False, list(deps))
+
+
+# Each change makes "top" (which depends on "dep", whose value is "old") see "new";
+# the undo, where there is one, must bring "old" back.
+CHANGES = {
+    "dep registered again": (lambda c: c.register_provider("dep", returns("new"), False, False, []), None),
+    "dep overridden": (lambda c: (c.begin_override_layer(), override(c, "dep", "new")), "end"),
+    "dep overridden below empty layers": (
+        lambda c: (c.begin_override_layer(), override(c, "dep", "new"), c.begin_override_layer(),
+                   c.begin_override_layer()),
+        "end3",
+    ),
+    "dep overridden twice in one layer": (
+        lambda c: (c.begin_override_layer(), override(c, "dep", "mid"), override(c, "dep", "new")),
+        "end",
+    ),
+    "top registered again with other deps": (
+        lambda c: c.register_provider("top", returns("top"), False, False, ["other"]),
+        None,
+    ),
+    "top overridden with other deps": (
+        lambda c: (c.begin_override_layer(), c.set_override("top", returns("top"), False, False, ["other"])),
+        "end",
+    ),
+}
+
+
+@EACH_METHOD
+@pytest.mark.parametrize("change", list(CHANGES))
+def test_every_change_reaches_a_warmed_up_resolution(container, method, change):
+    c = container
+    run = METHODS[method]
+    c.register_provider("dep", returns("old"), False, False, [])
+    c.register_provider("other", returns("new"), False, False, [])
+    c.register_provider("top", returns("top"), False, False, ["dep"])
+    for _ in range(3):  # whatever is kept between calls is in use by now
+        assert run(c, "top") == ("top", ("old",))
+    apply, undo = CHANGES[change]
+    apply(c)
+    assert run(c, "top") == ("top", ("new",))
+    assert run(c, "top") == ("top", ("new",))
+    if undo is not None:
+        for _ in range(3 if undo == "end3" else 1):
+            c.end_override_layer()
+        assert run(c, "top") == ("top", ("old",))
+
+
+def fail_as(c, mode):
+    """Registers "bad" so that resolving it fails in the given way."""
+    if mode == "cycle":
+        c.register_provider("bad", returns("bad"), False, False, ["bad"])
+    elif mode == "missing":
+        c.register_provider("bad", returns("bad"), False, False, ["absent"])
+    elif mode == "async":
+        c.register_provider("bad", returns("bad"), False, True, [])
+    else:
+        c.register_provider("bad", lambda: 1 / 0, False, False, [])
+
+
+@EACH_METHOD
+@pytest.mark.parametrize("mode", ["cycle", "missing", "async", "raises"])
+@pytest.mark.parametrize("layered", [False, True])
+def test_a_failed_resolution_leaves_no_key_on_the_path(container, method, mode, layered):
+    c = container
+    run = METHODS[method]
+    if layered:  # the records on the failed path live in an override layer
+        c.begin_override_layer()
+        c.set_override("unused", returns("unused"), False, False, [])
+    register = c.set_override if layered else c.register_provider
+    register("mid", returns("mid"), False, False, ["bad"])
+    register("top", returns("top"), False, False, ["mid"])
+    register("other", returns("other"), False, False, ["mid"])
+    fail_as(c, mode)  # in the base map: the layer does not hold "bad"
+
+    def error_of(key):
+        with pytest.raises(Exception) as info:
+            run(c, key)
+        return type(info.value), info.value.args if mode != "raises" else ()
+
+    first = error_of("top")
+    # "top" and "mid" were on the path when it failed; neither may still be.
+    assert error_of("other") == first
+    assert error_of("mid") == first
+    assert error_of("top") == first
+    c.register_provider("bad", returns("bad"), False, False, [])
+    assert run(c, "other") == ("other", ("mid", ("bad",)))
+    assert run(c, "top") == ("top", ("mid", ("bad",)))
+
+
+@EACH_METHOD
+def test_running_out_of_memory_mid_resolution_leaves_no_key_on_the_path(run_faulty, method):
+    # The provider of "arm" makes opening the next level fail while "top" is on
+    # the path; the container stays usable and "top" must not look like a cycle.
+    done = run_faulty(f"""
+        import os
+        from _quorix_core import Container
+        run = {{
+            "resolve": lambda c, key: c.resolve(key),
+            "resolve_many": lambda c, key: c.resolve_many([key])[0],
+            "resolve_many_plan": lambda c, key: c.resolve_many_plan([key])[0],
+        }}["{method}"]
+
+        armed = []
+
+        def arm():
+            if not armed:  # once only
+                os.environ["QUORIX_FAULTS"] = "level_alloc"
+                armed.append(1)
+            return "armed"
+
+        c = Container()
+        c.register_provider("arm", arm, False, False, [])
+        c.register_provider("leaf", lambda: "leaf", False, False, [])
+        c.register_provider("mid", lambda leaf: ("mid", leaf), False, False, ["leaf"])
+        c.register_provider("top", lambda *a: ("top", *a), False, False, ["arm", "mid"])
+        try:
+            c.resolve("top")
+        except MemoryError:
+            pass
+        else:
+            raise AssertionError("no MemoryError")
+        os.environ["QUORIX_FAULTS"] = ""
+        assert run(c, "top") == ("top", "armed", ("mid", "leaf")), run(c, "top")
+        assert run(c, "mid") == ("mid", "leaf")
+        print("OK")
+    """)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "OK"
+
+
+def test_orders_are_kept_per_exact_request(container):
+    # More distinct requests than are kept, differing only in order or in
+    # repetitions, asked for again and again.
+    c = container
+    calls = []
+    for i in range(6):
+        deps = [f"k{i + 1}"] if i < 5 else []
+        c.register_provider(f"k{i}", returns(f"k{i}", calls, f"k{i}"), False, False, deps)
+    requests = [[f"k{i}", f"k{j}"] for i in range(6) for j in range(6)] + [["k5"] * 3, ["k2", "k0", "k2"], []]
+    for _ in range(3):
+        for request in requests:
+            calls.clear()
+            values = c.resolve_many_plan(request)
+            assert [v[0] for v in values] == request
+            closure = {f"k{n}" for key in request for n in range(int(key[1:]), 6)}
+            assert sorted(calls) == sorted(closure)  # each key of the closure once
+            for key, value in zip(request, values):
+                assert value is values[request.index(key)]
+
+
+@pytest.mark.parametrize("stored_by", ["set_cached", "resolve"])
+def test_a_kept_order_holds_no_cached_values(container, stored_by):
+    c = container
+    calls = []
+    c.register_provider("dep", returns("dep", calls, "dep"), False, False, [])
+    c.register_provider("s", returns("s", calls, "s"), True, False, ["dep"])
+    first = c.resolve_many_plan(["s"])[0]
+    assert calls == ["dep", "s"]
+    c.register_provider("s", returns("s", calls, "s"), True, False, ["dep"])  # uncached again
+    c.resolve_many_plan(["s"])  # compiled and kept while "s" is uncached
+    calls.clear()
+    if stored_by == "set_cached":
+        c.set_cached("s", "stored")
+        expected = "stored"
+    else:
+        expected = c.resolve("s")
+        assert expected == ("s", ("dep",)) and expected is not first
+        calls.clear()
+    assert c.resolve_many_plan(["s"]) == [expected]
+    assert calls == ["dep"]  # the closure still runs; the cached singleton answers
+
+
+def test_a_kept_order_still_refuses_a_cached_async_singleton(container):
+    c = container
+    c.register_provider("a", returns("a"), True, True, [])
+    for _ in range(2):
+        with pytest.raises(RuntimeError, match="is async"):
+            c.resolve_many_plan(["a"])
+    c.set_cached("a", "stored")
+    with pytest.raises(RuntimeError, match="is async"):
+        c.resolve_many_plan(["a"])
+    assert c.resolve("a") == "stored"
+
+
+@pytest.mark.parametrize("empty_layers", [0, 1, 1000])
+def test_lookups_pass_over_empty_layers(container, empty_layers):
+    c = container
+    c.register_provider("k", returns("base"), True, False, [])
+    c.register_provider("top", returns("top"), False, False, ["k"])
+    c.set_cached("k", "base-value")
+    c.begin_override_layer()
+    c.set_override("k", returns("low"), True, False, [])
+    for _ in range(empty_layers):
+        c.begin_override_layer()
+    c.begin_override_layer()
+    c.set_override("k", returns("high"), False, False, [])
+    for _ in range(empty_layers):
+        c.begin_override_layer()
+    assert c.resolve("top") == ("top", ("high",))
+    # The first record holding a value, and the first singleton, lie below the top.
+    assert c.get_cached("k") == "base-value"
+    c.set_cached("k", "low-value")
+    assert c.get_cached("k") == "low-value"
+    for _ in range(empty_layers + 1):
+        c.end_override_layer()
+    assert c.resolve("top") == ("top", "low-value")
+    assert c.get_provider_info("k")[1] is True
+    for _ in range(empty_layers + 1):
+        c.end_override_layer()
+    assert c.resolve("top") == ("top", "base-value")
+    assert c.get_cached("k") == "base-value"
+
+
+def test_threads_switching_inside_providers_keep_their_resolutions_apart(container):
+    # Providers give the interpreter away mid-resolution; the other threads then
+    # wait for the container, so the scratch space of the running resolution
+    # stays its own, and a change made between resolutions reaches the next one.
+    import threading
+    import time
+
+    c = container
+
+    def slow(label):
+        def make(*args):
+            time.sleep(0)
+            return (label, *args)
+
+        return make
+
+    for i in range(8):
+        c.register_provider(f"n{i}", slow(f"n{i}"), False, False, [f"n{i + 1}", f"n{i + 1}"] if i < 7 else [])
+    def expected(key, last):
+        # One resolution sees one state of the container: "n7" alike everywhere.
+        return (last,) if key == 7 else (f"n{key}", expected(key + 1, last), expected(key + 1, last))
+
+    errors = []
+
+    def resolver(key, method):
+        try:
+            for _ in range(15):
+                value = METHODS[method](c, f"n{key}")
+                if value not in (expected(key, "n7"), expected(key, "swapped")):
+                    errors.append((key, method, value))
+        except Exception as error:
+            errors.append(error)
+
+    def swapper():
+        for _ in range(15):
+            c.begin_override_layer()
+            c.set_override("n7", slow("swapped"), False, False, [])
+            time.sleep(0)
+            c.end_override_layer()
+
+    threads = [threading.Thread(target=resolver, args=(k, m)) for k in (0, 3) for m in METHODS]
+    threads.append(threading.Thread(target=swapper))
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert errors == []
+    assert c.resolve("n5") == expected(5, "n7")
