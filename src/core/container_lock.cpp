@@ -1,10 +1,10 @@
 #include <string>
 
 #include "core/container.hpp"
+#include "python/forced_unwind.hpp"
 #include "python/internal_failure.hpp"
 
 namespace quorix::core {
-
 Status Container::enter() {
     const std::thread::id self = std::this_thread::get_id();
     // Only this thread can have stored its own id, so a relaxed read suffices.
@@ -15,17 +15,25 @@ Status Container::enter() {
                                      "Container is already in use by the calling thread (a re-entrant call)");
     }
     if (!mutex_.try_lock()) {
-        // The holder may be running Python code and need the interpreter lock to
-        // finish, so wait for the container without holding it.
-        PyThreadState* saved = PyEval_SaveThread();
-        mutex_.lock();
-        PyEval_RestoreThread(saved);
+        QUORIX_TRY(wait_for_lock());
     }
     holder_.store(self, std::memory_order_relaxed);
     if (poisoned_) {
         leave();
         fail_internal("called `Result::unwrap()` on an `Err` value: PoisonError { .. }");
     }
+    return success();
+}
+
+Status Container::wait_for_lock() {
+    // The holder may be running Python code and need the interpreter lock to
+    // finish, so wait for the container without holding it.
+    PyThreadState* saved = PyEval_SaveThread();
+    std::unique_lock<std::timed_mutex> taken(mutex_);
+    // A thread ended here by the finalising interpreter lets go of the lock on
+    // its way out (`taken`).
+    call_interpreter([saved] { PyEval_RestoreThread(saved); });
+    taken.release();
     return success();
 }
 

@@ -1,5 +1,6 @@
 #include "core/provider_call.hpp"
 
+#include "python/forced_unwind.hpp"
 #include "python/objects.hpp"
 
 namespace quorix::core {
@@ -11,7 +12,8 @@ Result<OwnedRef> call_provider(BorrowedRef callable, PyObject* const* arguments,
         // The tuple takes references of its own; the caller keeps its values.
         PyTuple_SetItem(tuple.get(), i, OwnedRef::share(arguments[i]).release());
     }
-    OwnedRef value = OwnedRef::steal(PyObject_Call(callable.get(), tuple.get(), nullptr));
+    // The callable runs Python code, during which the thread may be ended.
+    OwnedRef value = OwnedRef::steal(call_interpreter([&] { return PyObject_Call(callable.get(), tuple.get(), nullptr); }));
     tuple.reset();
     if (!value) {
         return take_current_exception();
