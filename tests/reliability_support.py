@@ -38,8 +38,9 @@ def wait_until(condition, timeout=30):
 """
 
 
-def script(code):
-    return PRELUDE + textwrap.dedent(code)
+def script(*parts):
+    """The prelude followed by the parts, each dedented on its own."""
+    return PRELUDE + "".join(textwrap.dedent(part).strip("\n") + "\n" for part in parts)
 
 
 def check_ok(done):

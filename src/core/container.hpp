@@ -5,6 +5,10 @@
 // failure that unwinds through a held lock poisons it for good; a thread ended
 // while it holds the lock (python/forced_unwind.hpp) releases it unpoisoned,
 // since every change is all-or-nothing and nothing of the module failed.
+//
+// A thread that finds the lock taken waits for it with the interpreter lock
+// released, in slices: between them it runs the pending signal handlers, so a
+// wait can be interrupted (Ctrl-C).
 #pragma once
 
 #include <atomic>
@@ -75,7 +79,8 @@ private:
 
     // Takes the lock; refuses a re-entrant call and fails on a poisoned lock.
     Status enter();
-    // The contended path of enter().
+    // The contended path of enter(): an error if a signal handler raised, and
+    // then the lock is not held.
     Status wait_for_lock();
     void leave() noexcept;
 

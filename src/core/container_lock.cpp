@@ -1,3 +1,4 @@
+#include <chrono>
 #include <string>
 
 #include "core/container.hpp"
@@ -5,6 +6,14 @@
 #include "python/internal_failure.hpp"
 
 namespace quorix::core {
+namespace {
+
+// Short enough that a signal handler runs promptly while a thread waits, long
+// enough that the waiting thread costs the holder nothing noticeable.
+constexpr std::chrono::milliseconds wait_slice{5};
+
+}  // namespace
+
 Status Container::enter() {
     const std::thread::id self = std::this_thread::get_id();
     // Only this thread can have stored its own id, so a relaxed read suffices.
@@ -26,15 +35,24 @@ Status Container::enter() {
 }
 
 Status Container::wait_for_lock() {
-    // The holder may be running Python code and need the interpreter lock to
-    // finish, so wait for the container without holding it.
-    PyThreadState* saved = PyEval_SaveThread();
-    std::unique_lock<std::timed_mutex> taken(mutex_);
-    // A thread ended here by the finalising interpreter lets go of the lock on
-    // its way out (`taken`).
-    call_interpreter([saved] { PyEval_RestoreThread(saved); });
-    taken.release();
-    return success();
+    for (;;) {
+        // The holder may be running Python code and need the interpreter lock to
+        // finish, so wait for the container without holding it.
+        std::unique_lock<std::timed_mutex> taken(mutex_, std::defer_lock);
+        PyThreadState* saved = PyEval_SaveThread();
+        (void)taken.try_lock_for(wait_slice);
+        // A thread ended here by the finalising interpreter lets go of the lock
+        // on its way out (`taken`).
+        call_interpreter([saved] { PyEval_RestoreThread(saved); });
+        if (taken.owns_lock()) {
+            taken.release();
+            return success();
+        }
+        // Only the main thread runs handlers; elsewhere this returns at once.
+        if (call_interpreter([] { return PyErr_CheckSignals(); }) < 0) {
+            return take_current_exception();
+        }
+    }
 }
 
 void Container::leave() noexcept {
