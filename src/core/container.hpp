@@ -8,7 +8,8 @@
 //
 // A thread that finds the lock taken waits for it with the interpreter lock
 // released, in slices: between them it runs the pending signal handlers, so a
-// wait can be interrupted (Ctrl-C).
+// wait can be interrupted (Ctrl-C), and it makes sure that the wait is not part
+// of a deadlock across containers (core/deadlock_detection.hpp).
 #pragma once
 
 #include <atomic>
@@ -79,8 +80,8 @@ private:
 
     // Takes the lock; refuses a re-entrant call and fails on a poisoned lock.
     Status enter();
-    // The contended path of enter(): an error if a signal handler raised, and
-    // then the lock is not held.
+    // The contended path of enter(): an error if a signal handler raised or the
+    // wait would be a deadlock, and then the lock is not held.
     Status wait_for_lock();
     void leave() noexcept;
 

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "core/container.hpp"
+#include "core/deadlock_detection.hpp"
 #include "python/forced_unwind.hpp"
 #include "python/internal_failure.hpp"
 
@@ -35,14 +36,21 @@ Status Container::enter() {
 }
 
 Status Container::wait_for_lock() {
+    LockWait wait(*this);
     for (;;) {
+        // Checked again on every slice: holders change while we wait.
+        if (!wait.may_wait()) {
+            return ErrorResult::deferred(PyExc_RuntimeError,
+                                         "Deadlock detected: the container is held by a thread that is waiting for "
+                                         "a container held by the calling thread");
+        }
         // The holder may be running Python code and need the interpreter lock to
         // finish, so wait for the container without holding it.
         std::unique_lock<std::timed_mutex> taken(mutex_, std::defer_lock);
         PyThreadState* saved = PyEval_SaveThread();
         (void)taken.try_lock_for(wait_slice);
         // A thread ended here by the finalising interpreter lets go of the lock
-        // on its way out (`taken`).
+        // on its way out (`taken`), and of its place in the wait records.
         call_interpreter([saved] { PyEval_RestoreThread(saved); });
         if (taken.owns_lock()) {
             taken.release();
