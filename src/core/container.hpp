@@ -33,7 +33,7 @@ public:
 
     // Runs `work(ContainerInner&)`, which returns a Result, under the lock.
     template <class Work>
-    auto locked(Work&& work) -> std::invoke_result_t<Work, ContainerInner&> {
+    QUORIX_CATCHES_FORCED_UNWIND auto locked(Work&& work) -> std::invoke_result_t<Work, ContainerInner&> {
         if (Status entered = enter(); !entered.ok()) {
             return std::move(entered).error();
         }

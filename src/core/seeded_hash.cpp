@@ -18,7 +18,7 @@ std::uint64_t splitmix64(std::uint64_t x) noexcept {
 }
 
 // Not noexcept, so that the handler below can let a thread's forced unwind on.
-std::uint64_t initial_state() {
+QUORIX_CATCHES_FORCED_UNWIND std::uint64_t initial_state() {
     try {
         std::random_device device;
         return (static_cast<std::uint64_t>(device()) << 32) ^ device();

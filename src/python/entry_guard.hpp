@@ -23,7 +23,7 @@ namespace detail {
 // What ended a body other than a result: raised as one Python exception.
 // Raising must not fail in turn; if it does, the process cannot go on.
 template <class Body>
-bool run_guarded(Body&& body, Result<OwnedRef>& outcome_slot, std::string& failure, bool& out_of_memory) {
+QUORIX_CATCHES_FORCED_UNWIND bool run_guarded(Body&& body, Result<OwnedRef>& outcome_slot, std::string& failure, bool& out_of_memory) {
     try {
         outcome_slot = body();
         return true;
@@ -41,7 +41,7 @@ bool run_guarded(Body&& body, Result<OwnedRef>& outcome_slot, std::string& failu
     return false;
 }
 
-inline void raise_failure(const std::string& failure, bool out_of_memory) {
+QUORIX_CATCHES_FORCED_UNWIND inline void raise_failure(const std::string& failure, bool out_of_memory) {
     try {
         if (out_of_memory) {
             PyErr_NoMemory();
@@ -55,7 +55,7 @@ inline void raise_failure(const std::string& failure, bool out_of_memory) {
     }
 }
 
-inline void raise_error(ErrorResult&& error) {
+QUORIX_CATCHES_FORCED_UNWIND inline void raise_error(ErrorResult&& error) {
     try {
         std::move(error).raise();
     }
