@@ -225,6 +225,9 @@ def test_mixed_operations_release_every_object_and_memory_stays_flat(run_python)
         tracemalloc.stop()
         # Fifty bytes a round would already show here.
         assert grown < 75_000, f"traced memory grew by {grown} bytes"
-        assert rss_grown < 8 << 20, f"resident memory grew by {rss_grown} bytes"
+        # AddressSanitizer keeps freed memory in quarantine: resident memory
+        # means nothing under it, while traced memory still does.
+        if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+            assert rss_grown < 8 << 20, f"resident memory grew by {rss_grown} bytes"
         print("OK")
     """), timeout=180))
