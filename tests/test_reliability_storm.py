@@ -91,7 +91,7 @@ STORM = """
 def test_a_storm_of_mixed_operations_from_many_threads(run_python):
     check_ok(run_python(script(STORM, """
         failures = []
-        threads = [threading.Thread(target=storm, args=(seed, 250, failures), daemon=True) for seed in range(6)]
+        threads = [threading.Thread(target=storm, args=(seed, 600, failures), daemon=True) for seed in range(6)]
         for t in threads:
             t.start()
         deadline = time.monotonic() + 90

@@ -13,7 +13,8 @@ Result<OwnedRef> call_provider(BorrowedRef callable, PyObject* const* arguments,
         PyTuple_SetItem(tuple.get(), i, OwnedRef::share(arguments[i]).release());
     }
     // The callable runs Python code, during which the thread may be ended.
-    OwnedRef value = OwnedRef::steal(call_interpreter([&] { return PyObject_Call(callable.get(), tuple.get(), nullptr); }));
+    OwnedRef value =
+        OwnedRef::steal(call_interpreter([&] { return PyObject_Call(callable.get(), tuple.get(), nullptr); }));
     tuple.reset();
     if (!value) {
         return take_current_exception();

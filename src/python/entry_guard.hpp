@@ -23,7 +23,8 @@ namespace detail {
 // What ended a body other than a result: raised as one Python exception.
 // Raising must not fail in turn; if it does, the process cannot go on.
 template <class Body>
-QUORIX_CATCHES_FORCED_UNWIND bool run_guarded(Body&& body, Result<OwnedRef>& outcome_slot, std::string& failure, bool& out_of_memory) {
+QUORIX_CATCHES_FORCED_UNWIND bool run_guarded(Body&& body, Result<OwnedRef>& outcome_slot, std::string& failure,
+                                              bool& out_of_memory) {
     try {
         outcome_slot = body();
         return true;
