@@ -98,7 +98,7 @@ void guard_unraisable_entry(Body&& body) {
     };
     if (!detail::run_guarded(wrapped, outcome, failure, out_of_memory)) {
         detail::raise_failure(failure, out_of_memory);
-        PyErr_WriteUnraisable(nullptr);
+        call_interpreter([] { PyErr_WriteUnraisable(nullptr); });  // runs the unraisable hook
     }
 }
 
