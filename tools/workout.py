@@ -1,5 +1,9 @@
 """Exercises every operation and error path once over, for memory checkers."""
 import gc
+import os
+import signal
+import threading
+import time
 
 from _quorix_core import Container
 
@@ -57,6 +61,57 @@ def main():
         chain.resolve_many_plan(["k0"])
         del c, chain
         gc.collect()
+    contention()
+
+
+def contention():
+    """Waits for busy containers: contended, refused as a deadlock, interrupted by
+    a signal handler, and daemon threads still inside operations at exit."""
+    a, b = Container(), Container()
+    barrier = threading.Barrier(2)
+    for this, other in ((a, b), (b, a)):
+        this.register_provider("leaf", object, False, False, [])
+        this.register_provider("cross", lambda other=other: (barrier.wait(), other.resolve("leaf")), False, False, [])
+
+    def cross(c):
+        try:
+            c.resolve("cross")
+        except RuntimeError:
+            pass  # the side refused as a deadlock
+
+    threads = [threading.Thread(target=cross, args=(c,)) for c in (a, b)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+    go = threading.Event()
+    a.register_provider("slow", lambda: go.wait(), False, False, [])
+    holder = threading.Thread(target=a.resolve, args=("slow",))
+    holder.start()
+    time.sleep(0.05)
+
+    def interrupt(signum, frame):
+        raise InterruptedError
+
+    signal.signal(signal.SIGUSR1, interrupt)
+    threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGUSR1)).start()
+    try:
+        a.resolve_many(["leaf"])
+    except InterruptedError:
+        pass
+    go.set()
+    holder.join()
+
+    a.register_provider("nap", lambda: time.sleep(0.001), False, False, [])
+
+    def busy():
+        while True:
+            a.resolve("nap")
+
+    for _ in range(3):
+        threading.Thread(target=busy, daemon=True).start()
+    time.sleep(0.1)
 
 
 if __name__ == "__main__":

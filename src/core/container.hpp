@@ -2,7 +2,14 @@
 //
 // Every operation takes the lock once and holds it for all of its work, so the
 // operations of one container are atomic with respect to each other. An internal
-// failure that unwinds through a held lock poisons it for good.
+// failure that unwinds through a held lock poisons it for good; a thread ended
+// while it holds the lock (python/forced_unwind.hpp) releases it unpoisoned,
+// since every change is all-or-nothing and nothing of the module failed.
+//
+// A thread that finds the lock taken waits for it with the interpreter lock
+// released, in slices: between them it runs the pending signal handlers, so a
+// wait can be interrupted (Ctrl-C), and it makes sure that the wait is not part
+// of a deadlock across containers (core/deadlock_detection.hpp).
 #pragma once
 
 #include <atomic>
@@ -14,6 +21,7 @@
 
 #include "core/container_inner.hpp"
 #include "python/error_result.hpp"
+#include "python/forced_unwind.hpp"
 
 namespace quorix::core {
 
@@ -25,14 +33,17 @@ public:
 
     // Runs `work(ContainerInner&)`, which returns a Result, under the lock.
     template <class Work>
-    auto locked(Work&& work) -> std::invoke_result_t<Work, ContainerInner&> {
+    QUORIX_CATCHES_FORCED_UNWIND auto locked(Work&& work) -> std::invoke_result_t<Work, ContainerInner&> {
         if (Status entered = enter(); !entered.ok()) {
             return std::move(entered).error();
         }
         Holder holder(*this);
         try {
             return work(inner_);
-        } catch (const std::bad_alloc&) {
+        }
+        // The thread is being ended: nothing failed, and the state is sound.
+        QUORIX_ON_FORCED_UNWIND(holder.keep_sound())
+        catch (const std::bad_alloc&) {
             // Every change the operations make is all-or-nothing, so running out
             // of memory leaves the state sound: a MemoryError, not a poisoning.
             holder.keep_sound();
@@ -41,6 +52,8 @@ public:
     }
 
     bool poisoned() const noexcept { return poisoned_; }
+    // The thread that holds the lock, or no thread.
+    std::thread::id holder() const noexcept { return holder_.load(std::memory_order_relaxed); }
 
 private:
     // Releases the lock when the work is done; poisons it if the work is being
@@ -67,11 +80,14 @@ private:
 
     // Takes the lock; refuses a re-entrant call and fails on a poisoned lock.
     Status enter();
+    // The contended path of enter(): an error if a signal handler raised or the
+    // wait would be a deadlock, and then the lock is not held.
+    Status wait_for_lock();
     void leave() noexcept;
 
     // Destroyed in reverse order: the lock first, then the state.
     ContainerInner inner_;
-    std::mutex mutex_;
+    std::timed_mutex mutex_;
     std::atomic<std::thread::id> holder_{};
     bool poisoned_ = false;
 };

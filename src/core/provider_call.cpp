@@ -1,6 +1,7 @@
 #include "core/provider_call.hpp"
 
 #include "python/fault_injection.hpp"
+#include "python/forced_unwind.hpp"
 #include "python/internal_failure.hpp"
 #include "python/objects.hpp"
 
@@ -12,9 +13,11 @@ Result<OwnedRef> call_provider(BorrowedRef callable, PyObject* const* arguments,
         fault::no_memory();
         fail_python_api_call();
     }
+    // The callable runs Python code, during which the thread may be ended.
 #if Py_LIMITED_API + 0 >= 0x030C0000
     // The values are already one contiguous array: call without building a tuple.
-    OwnedRef value = OwnedRef::steal(PyObject_Vectorcall(callable.get(), arguments, count, nullptr));
+    OwnedRef value = OwnedRef::steal(
+        call_interpreter([&] { return PyObject_Vectorcall(callable.get(), arguments, count, nullptr); }));
 #else
     const auto size = static_cast<Py_ssize_t>(count);
     OwnedRef tuple = new_tuple(size);
@@ -22,7 +25,8 @@ Result<OwnedRef> call_provider(BorrowedRef callable, PyObject* const* arguments,
         // The tuple takes references of its own; the caller keeps its values.
         PyTuple_SetItem(tuple.get(), i, OwnedRef::share(arguments[i]).release());
     }
-    OwnedRef value = OwnedRef::steal(PyObject_Call(callable.get(), tuple.get(), nullptr));
+    OwnedRef value =
+        OwnedRef::steal(call_interpreter([&] { return PyObject_Call(callable.get(), tuple.get(), nullptr); }));
     tuple.reset();
 #endif
     if (!value) {

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <random>
 
+#include "python/forced_unwind.hpp"
+
 namespace quorix::core {
 namespace {
 
@@ -15,11 +17,14 @@ std::uint64_t splitmix64(std::uint64_t x) noexcept {
     return x ^ (x >> 31);
 }
 
-std::uint64_t initial_state() noexcept {
+// Not noexcept, so that the handler below can let a thread's forced unwind on.
+QUORIX_CATCHES_FORCED_UNWIND std::uint64_t initial_state() {
     try {
         std::random_device device;
         return (static_cast<std::uint64_t>(device()) << 32) ^ device();
-    } catch (...) {
+    }
+    QUORIX_PASS_FORCED_UNWIND
+    catch (...) {
         // No system random source: something that still differs between runs.
         static const int marker = 0;
         return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&marker)) ^

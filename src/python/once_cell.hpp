@@ -4,6 +4,8 @@
 // The filler runs with the interpreter lock held. A thread that finds another
 // thread filling the slot waits for it with the interpreter lock released, since
 // the filler may need it to finish; if the filler failed, the waiter tries itself.
+// A thread ended while filling or waiting (python/forced_unwind.hpp) leaves the
+// cell as a failed filler does: empty, with its waiters woken.
 #pragma once
 
 #include <atomic>
@@ -12,6 +14,7 @@
 #include <thread>
 
 #include "python/error_result.hpp"
+#include "python/forced_unwind.hpp"
 #include "python/internal_failure.hpp"
 #include "python/python_api.hpp"
 
@@ -40,7 +43,7 @@ public:
             guard.lock();
             changed_.wait(guard, [this] { return !filling_; });
             guard.unlock();
-            PyEval_RestoreThread(saved);
+            call_interpreter([saved] { PyEval_RestoreThread(saved); });
             guard.lock();
         }
         if (PyObject* value = get()) {
@@ -60,7 +63,7 @@ public:
             }
         } end_filling{*this};
 
-        Result<OwnedRef> filled = fill();
+        Result<OwnedRef> filled = call_interpreter(fill);
         if (!filled.ok()) {
             return std::move(filled).error();
         }

@@ -2,11 +2,14 @@
 //
 // Every strong reference the module takes has exactly one owner: an OwnedRef.
 // Dropping the owner releases the reference; nothing else calls Py_DecRef.
+// A thread being ended inside an interpreter call abandons its references
+// instead (python/forced_unwind.hpp).
 #pragma once
 
 #include <type_traits>
 #include <utility>
 
+#include "python/forced_unwind.hpp"
 #include "python/python_api.hpp"
 
 namespace quorix {
@@ -29,13 +32,12 @@ public:
     OwnedRef(const OwnedRef&) = delete;
     OwnedRef& operator=(const OwnedRef&) = delete;
     OwnedRef(OwnedRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-    OwnedRef& operator=(OwnedRef&& other) noexcept {
+    // Not noexcept: the finalizer that a release runs may end the thread.
+    OwnedRef& operator=(OwnedRef&& other) {
         // Take the new value before releasing the old one: the release may run
         // a finalizer, and the slot must already hold its final value then.
         PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
-        if (old != nullptr) {
-            Py_DecRef(old);
-        }
+        release_reference(old);
         return *this;
     }
     ~OwnedRef() { reset(); }
@@ -59,14 +61,15 @@ public:
     // Hands the reference to a caller that takes ownership (the interpreter).
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
 
-    void reset() noexcept {
-        if (PyObject* old = std::exchange(object_, nullptr)) {
-            Py_DecRef(old);
-        }
-    }
+    void reset() { release_reference(std::exchange(object_, nullptr)); }
 
 private:
     explicit OwnedRef(PyObject* object) noexcept : object_(object) {}
+    static void release_reference(PyObject* object) {
+        if (object != nullptr && !python_references_abandoned()) {
+            Py_DecRef(object);
+        }
+    }
     PyObject* object_ = nullptr;
 };
 

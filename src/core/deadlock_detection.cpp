@@ -1,0 +1,99 @@
+#include "core/deadlock_detection.hpp"
+
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/container.hpp"
+
+namespace quorix::core {
+namespace {
+
+struct Waiting {
+    std::thread::id thread;
+    const Container* wanted;
+};
+
+struct WaitRecords {
+    std::mutex mutex;
+    std::vector<Waiting> waiting;  // a few entries at most: one per waiting thread
+};
+
+WaitRecords& wait_records() {
+    // Never destroyed: a daemon thread may still leave its wait while the
+    // process runs its exit handlers.
+    static WaitRecords* records = new WaitRecords;
+    return *records;
+}
+
+const Container* wanted_by(const std::vector<Waiting>& waiting, std::thread::id thread) noexcept {
+    for (const Waiting& entry : waiting) {
+        if (entry.thread == thread) {
+            return entry.wanted;
+        }
+    }
+    return nullptr;
+}
+
+// A thread on the record is still inside its wait (it cannot leave without the
+// records' mutex, held here), so it still holds every container it held: a
+// chain that comes back to `self` is a real cycle.
+bool closes_cycle(const std::vector<Waiting>& waiting, const Container& wanted, std::thread::id self) noexcept {
+    std::thread::id holder = wanted.holder();
+    // Each step moves on to a waiting thread; more steps than there are of them
+    // means a cycle among other threads, which one of them will refuse.
+    for (std::size_t steps = 0; steps <= waiting.size(); ++steps) {
+        if (holder == self) {
+            return true;
+        }
+        if (holder == std::thread::id()) {
+            return false;
+        }
+        const Container* next = wanted_by(waiting, holder);
+        if (next == nullptr) {
+            return false;
+        }
+        holder = next->holder();
+    }
+    return false;
+}
+
+void take_off(std::vector<Waiting>& waiting, std::thread::id self) noexcept {
+    for (Waiting& entry : waiting) {
+        if (entry.thread == self) {
+            entry = waiting.back();
+            waiting.pop_back();
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+bool LockWait::may_wait() {
+    const std::thread::id self = std::this_thread::get_id();
+    WaitRecords& records = wait_records();
+    std::lock_guard<std::mutex> guard(records.mutex);
+    if (closes_cycle(records.waiting, wanted_, self)) {
+        if (recorded_) {
+            take_off(records.waiting, self);
+            recorded_ = false;
+        }
+        return false;
+    }
+    if (!recorded_) {
+        records.waiting.push_back({self, &wanted_});
+        recorded_ = true;
+    }
+    return true;
+}
+
+LockWait::~LockWait() {
+    if (recorded_) {
+        WaitRecords& records = wait_records();
+        std::lock_guard<std::mutex> guard(records.mutex);
+        take_off(records.waiting, std::this_thread::get_id());
+    }
+}
+
+}  // namespace quorix::core

@@ -1,0 +1,42 @@
+// Deadlocks between containers, refused instead of waited for.
+//
+// A provider's callable may use a second container while the first one's lock
+// is held, so two threads that take two containers in opposite orders (or a
+// ring of threads and containers) would wait for each other for ever. Each
+// container records the thread that holds it; this records which thread waits
+// for which container. Before a thread waits for a container, and again between
+// the slices of its wait, it follows the chain: the container's holder, the
+// container that thread waits for, that container's holder, and so on. If the
+// chain comes back to the calling thread, the wait would never end and is
+// refused. Checking and recording happen in one step under one process-wide
+// mutex, and a refusal takes the thread off the chain in that same step, so of
+// the threads on a cycle exactly one gives up; the others go on waiting.
+//
+// Only threads that find a container busy come here: an uncontended lock never
+// touches the record.
+#pragma once
+
+namespace quorix::core {
+
+class Container;
+
+// The calling thread's wait for one container, recorded while it lasts.
+class LockWait {
+public:
+    explicit LockWait(const Container& wanted) noexcept : wanted_(wanted) {}
+    LockWait(const LockWait&) = delete;
+    LockWait& operator=(const LockWait&) = delete;
+    // Takes the thread off the record, however the wait ends.
+    ~LockWait();
+
+    // Records the wait and returns true, unless waiting would close a cycle of
+    // holders and waiters through the calling thread: then the wait is taken off
+    // the record and false is returned.
+    bool may_wait();
+
+private:
+    const Container& wanted_;
+    bool recorded_ = false;
+};
+
+}  // namespace quorix::core

@@ -1,0 +1,122 @@
+"""Threads that the interpreter ends while they are inside an operation.
+
+At exit, CPython 3.9 to 3.13 ends a daemon thread that tries to take the
+interpreter lock back by unwinding its stack (pthread_exit). That unwinding must
+pass through the module untouched and release the container's lock on its way,
+whether the thread was running a provider or waiting for the lock: the process
+then exits normally. The window is narrow, so each scenario runs several times.
+"""
+import platform
+
+import pytest
+
+from reliability_support import check_ok, script
+
+RUNS = 12
+
+# Daemon threads that are still busy with a container when the main thread ends.
+AT_EXIT = {
+    "inside providers": """
+        c = Container()
+        c.register_provider("k", lambda: time.sleep(0.001) or 1, False, False, [])
+        def worker():
+            while True:
+                c.resolve("k")
+        for _ in range(4):
+            threading.Thread(target=worker, daemon=True).start()
+    """,
+    "taking turns on one lock": """
+        c = Container()
+        c.register_provider("slow", lambda: time.sleep(0.002) or 1, False, False, [])
+        c.register_provider("s", lambda: object(), True, False, [])
+        calls = [lambda: c.resolve("slow"), lambda: c.get_cached("s"), lambda: c.resolve_many_plan(["s", "slow"]),
+                 lambda: c.set_cached("s", 2), lambda: c.resolve_many(["s"])]
+        def worker(call):
+            while True:
+                call()
+        for call in calls:
+            threading.Thread(target=worker, args=(call,), daemon=True).start()
+    """,
+    "waiting for a held lock": """
+        c = Container()
+        held = threading.Event()
+        def hold():
+            held.set()
+            time.sleep(3600)  # never returns before the process ends
+        c.register_provider("hold", hold, False, False, [])
+        c.register_provider("k", lambda: 1, False, False, [])
+        threading.Thread(target=lambda: c.resolve("hold"), daemon=True).start()
+        assert held.wait(30)
+        for call in [lambda: c.resolve("k"), lambda: c.get_cached("k"), lambda: c.begin_override_layer()]:
+            threading.Thread(target=call, daemon=True).start()
+    """,
+    "holding two containers": """
+        outer, inner = Container(), Container()
+        inner.register_provider("v", lambda: time.sleep(0.001) or 1, False, False, [])
+        outer.register_provider("u", lambda: inner.resolve("v"), False, False, [])
+        def worker(call):
+            while True:
+                call()
+        for call in [lambda: outer.resolve("u"), lambda: inner.resolve("v"), lambda: outer.resolve_many_plan(["u"])]:
+            threading.Thread(target=worker, args=(call,), daemon=True).start()
+    """,
+}
+
+
+@pytest.mark.parametrize("scenario", AT_EXIT)
+def test_daemon_threads_busy_at_exit_let_the_process_exit_normally(run_python, scenario):
+    code = script(AT_EXIT[scenario] + """
+        time.sleep(0.1)
+        print("OK")
+    """)
+    for _ in range(RUNS):
+        done = run_python(code, timeout=60)
+        check_ok(done)
+        assert done.stderr == "", done.stderr
+
+
+glibc_only = pytest.mark.skipif(platform.system() != "Linux" or platform.libc_ver()[0] != "glibc",
+                                reason="ends a thread with glibc's pthread_exit")
+
+# A provider's callable ends its own thread in the middle of an operation; what
+# the operation was, and the call that shows the container is sound afterwards.
+ENDED_IN = {
+    "resolve": ("c.resolve('end')", "c.resolve('k') == 'k'"),
+    "resolve_many": ("c.resolve_many(['k', 'end'])", "c.resolve_many(['k']) == ['k']"),
+    "resolve_many_plan": ("c.resolve_many_plan(['uses_end'])", "c.resolve_many_plan(['k']) == ['k']"),
+    "nested container": ("outer.resolve('via_c')", "outer.resolve('k') == 'k' and c.resolve('k') == 'k'"),
+}
+
+
+@glibc_only
+@pytest.mark.parametrize("operation", ENDED_IN)
+def test_a_thread_ended_inside_a_provider_releases_the_lock_unpoisoned(run_python, operation):
+    call, sound = ENDED_IN[operation]
+    check_ok(run_python(script(f"""
+        import ctypes
+        libc = ctypes.CDLL(None)
+        c, outer = Container(), Container()
+        entered, value = [], object()
+        def end_thread(*args):
+            entered.append(1)
+            libc.pthread_exit(None)
+        c.register_provider("k", lambda: "k", False, False, [])
+        c.register_provider("end", end_thread, True, False, [])
+        c.register_provider("uses_end", lambda e: e, False, False, ["end"])
+        outer.register_provider("k", lambda: "k", False, False, [])
+        outer.register_provider("via_c", lambda: c.resolve("end"), False, False, [])
+        # A second thread waits for the lock that the ended thread holds.
+        def wait_for_lock():
+            wait_until(lambda: entered)
+            return c.get_cached("end")
+        ended = threading.Thread(target=lambda: {call}, daemon=True)
+        waiter = start(wait_for_lock)
+        ended.start()
+        wait_until(lambda: entered)
+        assert finish(*waiter) == {{"ok": None}}
+        assert {sound}
+        # Nothing was stored, and the ended provider can run again.
+        c.register_provider("end", lambda: value, True, False, [])
+        assert c.resolve("end") is value
+        print("OK")
+    """), timeout=60))
