@@ -167,3 +167,25 @@ def test_type_check_verdicts(expected, found, verdict):
 def test_markers_are_found_only_at_line_ends():
     text = "a = 1\nf(1)  # expect-type-error\n# expect-type-error is the marker\n"
     assert check_types.expected_errors("c.py", text) == {("c.py", 2)}
+
+
+@pytest.mark.parametrize("extra, fault", [
+    (["build/ci/tools-venv/lib/site-packages/pkg/LICENSE"], "1 built or installed files: build/ci"),
+    (["src/build/x.o"], "built or installed files: src/build/x.o"),
+    (["_quorix_core.abi3.so"], "built or installed files: _quorix_core.abi3.so"),
+    (["tests/__pycache__/conftest.cpython-311.pyc"], "built or installed files"),
+    ([".venv-dev/bin/python"], "built or installed files"),
+])
+def test_sdist_with_build_output_is_refused(extra, fault):
+    problems = wheel_audit.sdist_problems(list(wheel_audit.SDIST_NEEDS) + extra)
+    assert any(fault in p for p in problems), problems
+
+
+@pytest.mark.parametrize("missing", ["LICENSE", "tools/build-fault-module", "src/python/_quorix_core-stubs/__init__.pyi"])
+def test_sdist_missing_a_needed_file_is_refused(missing):
+    names = [n for n in wheel_audit.SDIST_NEEDS if n != missing] + ["bench/bench_resolve.py"]
+    assert wheel_audit.sdist_problems(names) == [f"lacks {missing}"]
+
+
+def test_complete_sdist_passes():
+    assert wheel_audit.sdist_problems(list(wheel_audit.SDIST_NEEDS) + ["tools/builder.py", "src/core/build_plan.cpp"]) == []

@@ -4,6 +4,8 @@
     wheel_audit.py policy WHEEL...      auditwheel show: the policy a wheel reaches,
                                         and that it names no outside library
     wheel_audit.py size WHEEL...        the module's size in bytes
+    wheel_audit.py sdist SDIST          holds what a build and the tests need,
+                                        and nothing built or installed
 
 Each prints one PASS or FAIL line per wheel and exits non-zero on a failure.
 """
@@ -13,6 +15,7 @@ import pathlib
 import re
 import subprocess
 import sys
+import tarfile
 import zipfile
 
 WHEEL_NAME = re.compile(r"^(?P<name>[^-]+)-(?P<version>[^-]+)-(?P<python>[^-]+)-(?P<abi>[^-]+)-(?P<platform>[^-]+)\.whl$")
@@ -76,6 +79,34 @@ def policy_problems(wheel_name, show):
     return problems
 
 
+SDIST_NEEDS = (
+    "PKG-INFO", "LICENSE", "README.md", "pyproject.toml", "CMakeLists.txt",
+    "src/python/_quorix_core-stubs/__init__.pyi", "src/python/module.cpp",
+    "examples/app.py", "tests/conftest.py", "tests/requirements.txt", "tools/build-fault-module",
+)
+SDIST_NEVER = re.compile(r"(^|/)(build|dist|wheelhouse|\.venv[^/]*|__pycache__|\.pytest_cache|\.hypothesis)/|\.(so|pyd|whl|pyc)$")
+
+
+def sdist_problems(names):
+    """What is wrong with an sdist, given its member names (top folder removed)."""
+    problems = [f"lacks {need}" for need in SDIST_NEEDS if need not in names]
+    stray = sorted(name for name in names if SDIST_NEVER.search(name))
+    if stray:
+        shown = ", ".join(stray[:5]) + (f" and {len(stray) - 5} more" if len(stray) > 5 else "")
+        problems.append(f"holds {len(stray)} built or installed files: {shown}")
+    return problems
+
+
+def run_sdist(path):
+    with tarfile.open(path) as archive:
+        names = [m.name.split("/", 1)[1] for m in archive.getmembers() if "/" in m.name and not m.isdir()]
+    problems = sdist_problems(names)
+    for problem in problems:
+        print(f"error: {pathlib.Path(path).name}: {problem}")
+    print(f"sdist contents {pathlib.Path(path).name}: {'FAIL' if problems else f'PASS ({len(names)} files)'}")
+    return 1 if problems else 0
+
+
 def run_abi3(abi3audit, wheels):
     failed = 0
     for wheel in wheels:
@@ -119,14 +150,16 @@ def module_size(wheel):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("check", choices=("abi3", "policy", "size"))
-    parser.add_argument("wheels", nargs="+")
+    parser.add_argument("check", choices=("abi3", "policy", "size", "sdist"))
+    parser.add_argument("wheels", nargs="+", help="wheels (an sdist for the sdist check)")
     parser.add_argument("--tool", help="abi3audit or auditwheel executable")
     args = parser.parse_args(argv)
     if args.check == "abi3":
         return 1 if run_abi3(args.tool or "abi3audit", args.wheels) else 0
     if args.check == "policy":
         return 1 if run_policy(args.tool or "auditwheel", args.wheels) else 0
+    if args.check == "sdist":
+        return max(run_sdist(path) for path in args.wheels)
     for wheel in args.wheels:
         print(f"{pathlib.Path(wheel).name}: module {module_size(wheel)} bytes, wheel {pathlib.Path(wheel).stat().st_size} bytes")
     return 0
