@@ -7,6 +7,7 @@ and shows how failures reach Python.
 """
 import asyncio
 import itertools
+from typing import Any, Callable, Dict, List
 
 from _quorix_core import Container
 
@@ -14,42 +15,50 @@ counter = itertools.count(1)
 
 
 class Config:
-    def __init__(self):
+    def __init__(self) -> None:
         self.dsn = "memory://app"
 
 
 class Pool:
-    def __init__(self, config):
+    def __init__(self, config: Config) -> None:
         self.config = config
         self.ident = next(counter)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"Pool#{self.ident}({self.config.dsn})"
 
 
 class UserRepository:
-    def __init__(self, pool):
+    def __init__(self, pool: Pool) -> None:
         self.pool = pool
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"UserRepository({self.pool!r})"
 
 
 class Mailer:
-    def __init__(self, config, users):
+    def __init__(self, config: Config, users: UserRepository) -> None:
         self.config = config
         self.users = users
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"Mailer(users={self.users!r})"
 
 
-async def open_cache(config):
+async def open_cache(config: Config) -> Dict[str, str]:
     await asyncio.sleep(0)
     return {"dsn": config.dsn, "kind": "cache"}
 
 
-def build_container():
+def fake_pool(config: Config) -> str:
+    return "FakePool"
+
+
+def echo(value: object) -> object:
+    return value
+
+
+def build_container() -> Container:
     c = Container()
     c.register_provider("config", Config, True, False, [])
     c.register_provider("pool", Pool, True, False, ["config"])
@@ -59,7 +68,7 @@ def build_container():
     return c
 
 
-async def resolve_async(c, key):
+async def resolve_async(c: Container, key: str) -> Any:
     """Resolves a key whose provider is async, in Python, and keeps its value."""
     cached = c.get_cached(key)
     if cached is not None:
@@ -74,11 +83,11 @@ async def resolve_async(c, key):
     return value
 
 
-def main():
+def main() -> None:
     c = build_container()
 
     print("== single keys")
-    mailer = c.resolve("mailer")
+    mailer: Mailer = c.resolve("mailer")
     print("mailer:", mailer)
     print("the pool is a singleton:", c.resolve("pool") is mailer.users.pool)
     print("users is a factory:", c.resolve("users") is not c.resolve("users"))
@@ -91,7 +100,7 @@ def main():
 
     print("\n== override layers")
     c.begin_override_layer()
-    c.set_override("pool", lambda config: "FakePool", True, False, ["config"])
+    c.set_override("pool", fake_pool, True, False, ["config"])
     print("inside the layer:", c.resolve("users"))
     c.end_override_layer()
     print("after the layer:", c.resolve("users"))
@@ -105,16 +114,19 @@ def main():
     print("now answered from the cache:", c.resolve("cache"))
 
     print("\n== how failures reach Python")
-    c.register_provider("loop", lambda x: x, False, False, ["loop"])
+    c.register_provider("loop", echo, False, False, ["loop"])
     c.register_provider("broken", lambda: 1 / 0, False, False, [])
-    for call in (
+    # The last three calls are wrong on purpose; type checkers flag the first
+    # two (a str is a sequence of str, so only the module catches the third).
+    calls: List[Callable[[], object]] = [
         lambda: c.resolve("missing"),
         lambda: c.resolve("loop"),
         lambda: c.resolve("broken"),
-        lambda: c.resolve(42),
-        lambda: c.register_provider("x", Config, 1, False, []),
+        lambda: c.resolve(42),  # type: ignore[arg-type]
+        lambda: c.register_provider("x", Config, 1, False, []),  # type: ignore[arg-type]
         lambda: c.resolve_many("users"),
-    ):
+    ]
+    for call in calls:
         try:
             call()
         except Exception as error:

@@ -32,12 +32,50 @@ QUORIX_CATCHES_FORCED_UNWIND std::uint64_t initial_state() {
     }
 }
 
+constexpr std::uint64_t k0 = 0xa0761d6478bd642fULL;
+constexpr std::uint64_t k1 = 0xe7037ed1a0b428dbULL;
+constexpr std::uint64_t k2 = 0x8ebc6af09c88c6e3ULL;
+
+struct Product128 {
+    std::uint64_t high;
+    std::uint64_t low;
+};
+
+// The full product from four 32-bit partial products, for compilers without a
+// 128-bit integer (MSVC, 32-bit targets). The middle sum cannot overflow: at
+// most (2^32-1)^2 + 2 * (2^32-1) = 2^64-1.
+constexpr Product128 multiply_by_halves(std::uint64_t a, std::uint64_t b) noexcept {
+    constexpr std::uint64_t mask = 0xffffffffULL;
+    const std::uint64_t lo_lo = (a & mask) * (b & mask);
+    const std::uint64_t hi_lo = (a >> 32) * (b & mask);
+    const std::uint64_t lo_hi = (a & mask) * (b >> 32);
+    const std::uint64_t hi_hi = (a >> 32) * (b >> 32);
+    const std::uint64_t middle = (lo_lo >> 32) + (hi_lo & mask) + lo_hi;
+    return {hi_hi + (hi_lo >> 32) + (middle >> 32), (middle << 32) | (lo_lo & mask)};
+}
+static_assert(multiply_by_halves(~0ULL, ~0ULL).high == ~0ULL - 1 && multiply_by_halves(~0ULL, ~0ULL).low == 1);
+static_assert(multiply_by_halves(1ULL << 32, 1ULL << 32).high == 1 && multiply_by_halves(1ULL << 32, 1ULL << 32).low == 0);
+
+#if defined(__SIZEOF_INT128__)
 __extension__ typedef unsigned __int128 uint128;
+
+constexpr Product128 multiply(std::uint64_t a, std::uint64_t b) noexcept {
+    const uint128 product = static_cast<uint128>(a) * b;
+    return {static_cast<std::uint64_t>(product >> 64), static_cast<std::uint64_t>(product)};
+}
+// Both forms must hash alike, or a build would differ by compiler.
+static_assert(multiply(k0, k1).high == multiply_by_halves(k0, k1).high &&
+              multiply(k0, k1).low == multiply_by_halves(k0, k1).low);
+static_assert(multiply(k2, ~0ULL).high == multiply_by_halves(k2, ~0ULL).high &&
+              multiply(k2, ~0ULL).low == multiply_by_halves(k2, ~0ULL).low);
+#else
+constexpr Product128 multiply(std::uint64_t a, std::uint64_t b) noexcept { return multiply_by_halves(a, b); }
+#endif
 
 // The 128-bit product folded to 64 bits.
 inline std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) noexcept {
-    const uint128 product = static_cast<uint128>(a) * b;
-    return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+    const Product128 product = multiply(a, b);
+    return product.low ^ product.high;
 }
 
 inline std::uint64_t read64(const unsigned char* p) noexcept {
@@ -64,10 +102,6 @@ inline std::uint64_t read_tail(const unsigned char* p, std::size_t n) noexcept {
     }
     return 0;
 }
-
-constexpr std::uint64_t k0 = 0xa0761d6478bd642fULL;
-constexpr std::uint64_t k1 = 0xe7037ed1a0b428dbULL;
-constexpr std::uint64_t k2 = 0x8ebc6af09c88c6e3ULL;
 
 }  // namespace
 

@@ -1,0 +1,85 @@
+"""The installed distribution: what pip put into site-packages for this
+interpreter. Skipped when the module is loaded from a build tree."""
+import ast
+import importlib.metadata as metadata
+import os
+import pathlib
+import sys
+
+import pytest
+
+import _quorix_core
+
+TOOLS = pathlib.Path(__file__).resolve().parent.parent / "tools"
+
+
+@pytest.fixture(scope="module")
+def dist():
+    try:
+        found = metadata.distribution("quorix-core")
+    except metadata.PackageNotFoundError:
+        pytest.skip("quorix-core is not installed; the module comes from a build tree")
+    module = pathlib.Path(_quorix_core.__file__).resolve()
+    if pathlib.Path(found.locate_file(module.name)).resolve() != module:
+        pytest.skip("the imported module is not the installed distribution's")
+    return found
+
+
+def installed_names(dist):
+    return {str(f).replace("\\", "/") for f in dist.files}
+
+
+@pytest.mark.parametrize("member", [
+    "_quorix_core-stubs/__init__.pyi",
+    "MODULE",
+    "quorix_core-0.1.0.dist-info/licenses/LICENSE",
+])
+def test_distribution_ships(dist, member):
+    if member == "MODULE":
+        member = pathlib.Path(_quorix_core.__file__).name
+    assert member in installed_names(dist)
+
+
+def test_no_stub_beside_the_module(dist):
+    # A second copy beside the module would be ignored by type checkers and
+    # go stale.
+    assert not [n for n in installed_names(dist) if n.endswith(".pyi") and "/" not in n]
+
+
+def test_licence_is_declared_and_shipped(dist):
+    assert dist.metadata["License-Expression"] == "MIT"
+    assert dist.metadata.get_all("License-File") == ["LICENSE"]
+    text = pathlib.Path(dist.locate_file("quorix_core-0.1.0.dist-info/licenses/LICENSE")).read_text()
+    assert text.startswith("MIT License") and "the quorix-core authors" in text
+
+
+def test_wheel_level_is_the_one_pip_should_pick(dist):
+    """tools/run-tests installs with pip from all levels' wheels; the newest
+    level this interpreter can load must have won (unless a run pins one)."""
+    sys.path.insert(0, str(TOOLS))
+    try:
+        import release_matrix
+    finally:
+        sys.path.remove(str(TOOLS))
+    wanted = os.environ.get("QUORIX_EXPECTED_WHEEL_LEVEL") or release_matrix.level_for("%d.%d" % sys.version_info[:2])
+    tags = [v for k, v in (line.split(": ", 1) for line in dist.read_text("WHEEL").splitlines() if ": " in line)
+            if k == "Tag"]
+    assert tags and all(tag.startswith(f"{wanted}-abi3-") for tag in tags), tags
+
+
+def _stub_methods(dist):
+    tree = ast.parse(pathlib.Path(dist.locate_file("_quorix_core-stubs/__init__.pyi")).read_text())
+    (cls,) = [node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "Container"]
+    return {f.name: [a.arg for a in f.args.args] for f in cls.body if isinstance(f, ast.FunctionDef)}
+
+
+def test_stub_declares_exactly_the_runtime_methods(dist):
+    runtime = {name for name in vars(_quorix_core.Container) if not name.startswith("_")}
+    assert set(_stub_methods(dist)) - {"__new__"} == runtime
+
+
+@pytest.mark.parametrize("method", sorted(n for n in vars(_quorix_core.Container) if not n.startswith("_")))
+def test_stub_parameters_match_runtime_signature(dist, method):
+    signature = getattr(_quorix_core.Container, method).__text_signature__
+    runtime = [p.strip() for p in signature.strip("()").split(",") if p.strip()]
+    assert ["self" if p == "$self" else p for p in runtime] == _stub_methods(dist)[method]
