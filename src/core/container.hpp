@@ -34,19 +34,35 @@ public:
     // Runs `work(ContainerInner&)`, which returns a Result, under the lock.
     template <class Work>
     QUORIX_CATCHES_FORCED_UNWIND auto locked(Work&& work) -> std::invoke_result_t<Work, ContainerInner&> {
-        if (Status entered = enter(); !entered.ok()) {
-            return std::move(entered).error();
+        const std::thread::id self = std::this_thread::get_id();
+        // Only this thread can have stored its own id, so a relaxed read suffices.
+        if (holder_.load(std::memory_order_relaxed) == self || !mutex_.try_lock()) {
+            if (Status entered = enter_contended(self); !entered.ok()) {
+                return std::move(entered).error();
+            }
         }
-        Holder holder(*this);
+        holder_.store(self, std::memory_order_relaxed);
+        if (poisoned_) {
+            leave();
+            fail_poisoned();
+        }
+        // The handlers cost nothing on the way through; they release the lock
+        // on the ways out that unwind, poisoning it for an internal failure.
         try {
-            return work(inner_);
+            auto result = work(inner_);
+            leave();
+            return result;
         }
         // The thread is being ended: nothing failed, and the state is sound.
-        QUORIX_ON_FORCED_UNWIND(holder.keep_sound())
+        QUORIX_ON_FORCED_UNWIND(leave())
         catch (const std::bad_alloc&) {
             // Every change the operations make is all-or-nothing, so running out
             // of memory leaves the state sound: a MemoryError, not a poisoning.
-            holder.keep_sound();
+            leave();
+            throw;
+        } catch (...) {
+            poisoned_ = true;
+            leave();
             throw;
         }
     }
@@ -56,33 +72,12 @@ public:
     std::thread::id holder() const noexcept { return holder_.load(std::memory_order_relaxed); }
 
 private:
-    // Releases the lock when the work is done; poisons it if the work is being
-    // left by an internal failure (or any other unwinding exception).
-    class Holder {
-    public:
-        explicit Holder(Container& container) noexcept
-            : container_(container), exceptions_on_entry_(std::uncaught_exceptions()) {}
-        Holder(const Holder&) = delete;
-        Holder& operator=(const Holder&) = delete;
-        void keep_sound() noexcept { sound_ = true; }
-        ~Holder() {
-            if (!sound_ && std::uncaught_exceptions() > exceptions_on_entry_) {
-                container_.poisoned_ = true;
-            }
-            container_.leave();
-        }
-
-    private:
-        Container& container_;
-        int exceptions_on_entry_;
-        bool sound_ = false;
-    };
-
-    // Takes the lock; refuses a re-entrant call and fails on a poisoned lock.
-    Status enter();
-    // The contended path of enter(): an error if a signal handler raised or the
-    // wait would be a deadlock, and then the lock is not held.
+    // The lock was not free at once: refuses a re-entrant call, else waits for
+    // the lock. An error if the call is re-entrant, a signal handler raised or
+    // the wait would be a deadlock; then the lock is not held.
+    Status enter_contended(std::thread::id self);
     Status wait_for_lock();
+    [[noreturn]] static void fail_poisoned();
     void leave() noexcept;
 
     // Destroyed in reverse order: the lock first, then the state.

@@ -15,24 +15,18 @@ constexpr std::chrono::milliseconds wait_slice{5};
 
 }  // namespace
 
-Status Container::enter() {
-    const std::thread::id self = std::this_thread::get_id();
-    // Only this thread can have stored its own id, so a relaxed read suffices.
+Status Container::enter_contended(std::thread::id self) {
     if (holder_.load(std::memory_order_relaxed) == self) {
         // A provider's callable or a finalizer run under the lock called back
         // into this container: waiting for ourselves would never end.
         return ErrorResult::deferred(PyExc_RuntimeError,
                                      "Container is already in use by the calling thread (a re-entrant call)");
     }
-    if (!mutex_.try_lock()) {
-        QUORIX_TRY(wait_for_lock());
-    }
-    holder_.store(self, std::memory_order_relaxed);
-    if (poisoned_) {
-        leave();
-        fail_internal("called `Result::unwrap()` on an `Err` value: PoisonError { .. }");
-    }
-    return success();
+    return wait_for_lock();
+}
+
+void Container::fail_poisoned() {
+    fail_internal("called `Result::unwrap()` on an `Err` value: PoisonError { .. }");
 }
 
 Status Container::wait_for_lock() {

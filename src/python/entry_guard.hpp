@@ -20,28 +20,6 @@
 namespace quorix {
 namespace detail {
 
-// What ended a body other than a result: raised as one Python exception.
-// Raising must not fail in turn; if it does, the process cannot go on.
-template <class Body>
-QUORIX_CATCHES_FORCED_UNWIND bool run_guarded(Body&& body, Result<OwnedRef>& outcome_slot, std::string& failure,
-                                              bool& out_of_memory) {
-    try {
-        outcome_slot = body();
-        return true;
-    }
-    QUORIX_PASS_FORCED_UNWIND
-    catch (const InternalFailure& internal) {
-        failure = internal.message();
-    } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-    } catch (const std::exception& other) {
-        failure = other.what();
-    } catch (...) {
-        failure = "unknown C++ exception";
-    }
-    return false;
-}
-
 QUORIX_CATCHES_FORCED_UNWIND inline void raise_failure(const std::string& failure, bool out_of_memory) {
     try {
         if (out_of_memory) {
@@ -66,38 +44,55 @@ QUORIX_CATCHES_FORCED_UNWIND inline void raise_error(ErrorResult&& error) {
     }
 }
 
+// Runs `body` and hands its result to `on_result`; whatever else ends the
+// body is raised as one Python exception (a PanicException, or MemoryError).
+// The handlers cost nothing while nothing is thrown.
+template <class Body, class OnResult>
+QUORIX_CATCHES_FORCED_UNWIND bool run_guarded(Body&& body, OnResult&& on_result) {
+    try {
+        on_result(body());
+        return true;
+    }
+    QUORIX_PASS_FORCED_UNWIND
+    catch (const InternalFailure& internal) {
+        raise_failure(internal.message(), false);
+    } catch (const std::bad_alloc&) {
+        raise_failure(std::string(), true);
+    } catch (const std::exception& other) {
+        raise_failure(other.what(), false);
+    } catch (...) {
+        raise_failure("unknown C++ exception", false);
+    }
+    return false;
+}
+
 }  // namespace detail
 
 // For bodies that return Result<OwnedRef>: the object, or null with one exception set.
 template <class Body>
 PyObject* guard_entry(Body&& body) {
-    Result<OwnedRef> outcome{OwnedRef()};
-    std::string failure;
-    bool out_of_memory = false;
-    if (!detail::run_guarded(body, outcome, failure, out_of_memory)) {
-        detail::raise_failure(failure, out_of_memory);
-        return nullptr;
-    }
-    if (!outcome.ok()) {
-        detail::raise_error(std::move(outcome).error());
-        return nullptr;
-    }
-    return std::move(outcome).value().release();
+    PyObject* object = nullptr;
+    // Raising an error result cannot throw (it aborts instead), so it runs
+    // inside the guard without being taken for a failure of the body.
+    detail::run_guarded(body, [&object](Result<OwnedRef>&& outcome) {
+        if (outcome.ok()) {
+            object = std::move(outcome).value().release();
+        } else {
+            detail::raise_error(std::move(outcome).error());
+        }
+    });
+    return object;
 }
 
 // For bodies that return nothing (deallocation): a failure is reported through
 // the interpreter's unraisable hook and never left pending.
 template <class Body>
 void guard_unraisable_entry(Body&& body) {
-    Result<OwnedRef> outcome{OwnedRef()};
-    std::string failure;
-    bool out_of_memory = false;
-    auto wrapped = [&body]() -> Result<OwnedRef> {
+    auto run = [&body] {
         body();
-        return OwnedRef();
+        return true;
     };
-    if (!detail::run_guarded(wrapped, outcome, failure, out_of_memory)) {
-        detail::raise_failure(failure, out_of_memory);
+    if (!detail::run_guarded(run, [](bool) {})) {
         call_interpreter([] { PyErr_WriteUnraisable(nullptr); });  // runs the unraisable hook
     }
 }
