@@ -33,3 +33,13 @@ private:
 };
 
 }  // namespace quorix::core
+
+#if defined(__GLIBCXX__)
+// libstdc++ keeps a node's hash code only for hashes it deems slow. Without it,
+// a lookup that meets another key in its bucket hashes that key again to find
+// where the bucket ends; with it, a lookup hashes only the key it is given and
+// compares stored codes before texts. (libc++ and MSVC always keep the code.)
+template <>
+struct std::__is_fast_hash<quorix::core::SeededHash> : std::false_type {};
+#endif
+
