@@ -91,8 +91,21 @@ Result<OwnedRef> ContainerInner::resolve_key(std::string_view key) {
 
 Result<OwnedRef> ContainerInner::resolve_top_level(std::string_view key) {
     Provider* record = effective_provider(key);
-    if (record != nullptr && record->meta.singleton && record->cached) {
+    if (record == nullptr) {
+        return missing_provider_error(key);
+    }
+    if (record->meta.singleton && record->cached) {
         return record->cached.clone();  // nothing else to do for a cached singleton
+    }
+    if (record->meta.dep_keys.empty() && !record->meta.is_async) {
+        // A provider without dependencies needs no level: at the top nothing is
+        // on the path yet, so it cannot close a cycle. The record cannot change
+        // while the lock is held, so its callable is called as it stands.
+        Result<OwnedRef> value = call_provider(record->callable.borrow(), nullptr, 0);
+        if (value.ok() && record->meta.singleton) {
+            record->cached = value.value().clone();
+        }
+        return value;
     }
     return resolve_record(key, record);
 }

@@ -17,7 +17,8 @@
 namespace quorix {
 
 inline bool is_str(PyObject* object) noexcept {
-    return (PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0;
+    // An exact `str` needs no call into the interpreter to tell.
+    return Py_TYPE(object) == &PyUnicode_Type || (PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0;
 }
 
 class KeyArgument {
