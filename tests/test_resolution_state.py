@@ -284,3 +284,44 @@ def test_threads_switching_inside_providers_keep_their_resolutions_apart(contain
         thread.join(60)
     assert errors == []
     assert c.resolve("n5") == expected(5, "n7")
+
+
+class Key(str):
+    pass
+
+
+def fresh(text):
+    """An equal text in a new `str` object (literals would be shared)."""
+    made = "".join(list(text))
+    assert made is not text
+    return made
+
+
+@pytest.mark.parametrize("make_key", [str, fresh, Key], ids=["same object", "equal text", "str subclass"])
+def test_a_key_object_resolved_before_follows_every_change(container, make_key):
+    c = container
+    c.register_provider("service", returns("first"), False, False, [])
+    key = make_key("service")
+    assert [c.resolve(key) for _ in range(3)] == [("first",)] * 3
+    c.register_provider("service", returns("second"), False, False, [])
+    assert c.resolve(key) == ("second",)
+    c.begin_override_layer()
+    c.set_override("service", returns("layer"), False, False, [])
+    assert c.resolve(key) == ("layer",) and c.resolve(make_key("service")) == ("layer",)
+    c.end_override_layer()
+    assert c.resolve(key) == ("second",)
+
+
+def test_resolving_many_distinct_key_objects_keeps_only_a_few_alive(container):
+    import sys
+
+    c = container
+    c.register_provider("service", returns("v"), True, False, [])
+    first = fresh("service")
+    before = sys.getrefcount(first)
+    c.resolve(first)
+    # The container may remember a handful of recently resolved key objects, but
+    # never pins every key object it has seen.
+    for _ in range(1000):
+        c.resolve(fresh("service"))
+    assert sys.getrefcount(first) == before

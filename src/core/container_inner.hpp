@@ -8,6 +8,7 @@
 
 #include "core/compiled_order.hpp"
 #include "core/plan_cache.hpp"
+#include "core/key_memo.hpp"
 #include "core/provider.hpp"
 #include "core/resolution_scratch.hpp"
 #include "python/error_result.hpp"
@@ -57,6 +58,9 @@ public:
     Result<OwnedRef> resolve_key(std::string_view key);
     // The same for a top-level request: a cached singleton is answered at once.
     Result<OwnedRef> resolve_top_level(std::string_view key);
+    // The same for a key given as an exact `str` object, whose record is
+    // remembered for the next request with the same object.
+    Result<OwnedRef> resolve_top_level(std::string_view key, BorrowedRef key_object);
 
     // Validates the request's dependency closure and orders it dependency first.
     Result<CompiledOrder> compile_order(const KeyList& requested);
@@ -71,6 +75,8 @@ public:
     Status set_cached(std::string_view key, BorrowedRef value);
 
 private:
+    // A top-level request for `key`, whose effective record is `record` (null: none).
+    Result<OwnedRef> resolve_found(std::string_view key, Provider* record);
     // Resolves `key`, whose effective record is `record` (null: none).
     Result<OwnedRef> resolve_record(std::string_view key, Provider* record);
     // Enters one key of a resolution: answers it into `answer` (a cached
@@ -89,6 +95,7 @@ private:
     std::uint64_t generation_ = 1;
     ResolutionScratch scratch_;
     PlanCache plans_;
+    KeyMemo key_memo_;
 };
 
 // The core's own errors.

@@ -90,7 +90,21 @@ Result<OwnedRef> ContainerInner::resolve_key(std::string_view key) {
 }
 
 Result<OwnedRef> ContainerInner::resolve_top_level(std::string_view key) {
-    Provider* record = effective_provider(key);
+    return resolve_found(key, effective_provider(key));
+}
+
+Result<OwnedRef> ContainerInner::resolve_top_level(std::string_view key, BorrowedRef key_object) {
+    Provider* record = key_memo_.find(key_object.get(), generation_);
+    if (record == nullptr) {
+        record = effective_provider(key);
+        if (record != nullptr) {
+            key_memo_.remember(key_object.get(), record, generation_);
+        }
+    }
+    return resolve_found(key, record);
+}
+
+Result<OwnedRef> ContainerInner::resolve_found(std::string_view key, Provider* record) {
     if (record == nullptr) {
         return missing_provider_error(key);
     }

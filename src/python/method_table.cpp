@@ -111,7 +111,12 @@ PyObject* end_override_layer(PyObject* self, PyObject*) {
 
 Result<OwnedRef> resolve(PyObject* self, const BoundArguments<1>& bound) {
     QUORIX_LET(key, convert_argument("key", bound[0], convert_key));
-    return payload_of(self).locked([&](ContainerInner& inner) { return inner.resolve_top_level(key.text()); });
+    // An exact `str` may be remembered with its record (a subclass instance
+    // could carry anything, so it is never kept).
+    const bool exact_str = Py_TYPE(bound[0]) == &PyUnicode_Type;
+    return payload_of(self).locked([&](ContainerInner& inner) {
+        return exact_str ? inner.resolve_top_level(key.text(), BorrowedRef(bound[0])) : inner.resolve_top_level(key.text());
+    });
 }
 
 Result<OwnedRef> resolve_many(PyObject* self, const BoundArguments<1>& bound) {
