@@ -85,6 +85,8 @@ ENDED_IN = {
     "resolve_many": ("c.resolve_many(['k', 'end'])", "c.resolve_many(['k']) == ['k']"),
     "resolve_many_plan": ("c.resolve_many_plan(['uses_end'])", "c.resolve_many_plan(['k']) == ['k']"),
     "nested container": ("outer.resolve('via_c')", "outer.resolve('k') == 'k' and c.resolve('k') == 'k'"),
+    # Not a provider: the sequence of keys, iterated before the lock is taken.
+    "iterating keys": ("c.resolve_many(EndingKeys())", "c.resolve_many(['k']) == ['k']"),
 }
 
 
@@ -105,6 +107,10 @@ def test_a_thread_ended_inside_a_provider_releases_the_lock_unpoisoned(run_pytho
         c.register_provider("uses_end", lambda e: e, False, False, ["end"])
         outer.register_provider("k", lambda: "k", False, False, [])
         outer.register_provider("via_c", lambda: c.resolve("end"), False, False, [])
+        class EndingKeys(list):
+            def __iter__(self):
+                yield "k"
+                end_thread()
         # A second thread waits for the lock that the ended thread holds.
         def wait_for_lock():
             wait_until(lambda: entered)

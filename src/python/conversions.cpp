@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "python/forced_unwind.hpp"
 #include "python/objects.hpp"
 
 namespace quorix {
@@ -46,7 +47,8 @@ Result<bool> convert_numpy_bool(PyObject* object) {
     // cannot be read directly on every supported interpreter.
     OwnedRef getter = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(method.get())), "__get__"));
     if (getter) {
-        OwnedRef bound = OwnedRef::steal(PyObject_CallFunctionObjArgs(getter.get(), method.get(), object, type, nullptr));
+        OwnedRef bound = OwnedRef::steal(call_interpreter(
+            [&] { return PyObject_CallFunctionObjArgs(getter.get(), method.get(), object, type, nullptr); }));
         if (!bound) {
             return take_current_exception();
         }
@@ -54,7 +56,7 @@ Result<bool> convert_numpy_bool(PyObject* object) {
     } else {
         PyErr_Clear();
     }
-    OwnedRef result = OwnedRef::steal(PyObject_CallObject(method.get(), nullptr));
+    OwnedRef result = OwnedRef::steal(call_interpreter([&] { return PyObject_CallObject(method.get(), nullptr); }));
     if (!result) {
         return take_current_exception();
     }
@@ -67,7 +69,7 @@ Result<bool> convert_numpy_bool(PyObject* object) {
 }  // namespace
 
 OwnedRef str_object_of(PyObject* object) {
-    OwnedRef string = OwnedRef::steal(PyObject_Str(object));
+    OwnedRef string = OwnedRef::steal(call_interpreter([object] { return PyObject_Str(object); }));
     if (!string) {
         PyErr_Clear();
     }
@@ -153,7 +155,9 @@ Result<core::KeyList> convert_text_list(PyObject* object) {
         return type_mismatch_error(object, "Sequence");
     }
     core::KeyList keys;
-    const Py_ssize_t hint = PySequence_Size(object);
+    // Its __len__, __iter__ and __next__ may be Python code, during which the
+    // thread may be ended.
+    const Py_ssize_t hint = call_interpreter([object] { return PySequence_Size(object); });
     if (hint < 0) {
         PyErr_Clear();
     } else {
@@ -161,11 +165,11 @@ Result<core::KeyList> convert_text_list(PyObject* object) {
         constexpr Py_ssize_t largest_reservation = 1 << 16;
         keys.reserve(static_cast<size_t>(std::min(hint, largest_reservation)));
     }
-    OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(object));
+    OwnedRef iterator = OwnedRef::steal(call_interpreter([object] { return PyObject_GetIter(object); }));
     if (!iterator) {
         return take_current_exception();
     }
-    while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+    while (OwnedRef item = OwnedRef::steal(call_interpreter([&iterator] { return PyIter_Next(iterator.get()); }))) {
         Result<core::KeyText> key = convert_text(item.get());
         if (!key.ok()) {
             return std::move(key).error();
