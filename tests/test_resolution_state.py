@@ -321,7 +321,9 @@ def test_resolving_many_distinct_key_objects_keeps_only_a_few_alive(container):
     before = sys.getrefcount(first)
     c.resolve(first)
     # The container may remember a handful of recently resolved key objects, but
-    # never pins every key object it has seen.
-    for _ in range(1000):
-        c.resolve(fresh("service"))
+    # never pins every key object it has seen: a thousand others, all alive at
+    # once, push the first one out.
+    others = [fresh("service") for _ in range(1000)]
+    for key in others:
+        c.resolve(key)
     assert sys.getrefcount(first) == before

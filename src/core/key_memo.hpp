@@ -36,10 +36,13 @@ public:
     }
 
 private:
-    static constexpr std::size_t size = 32;  // a power of two
-    // Objects are at least 16-byte aligned: the low bits carry nothing.
+    static constexpr unsigned slot_bits = 5;
+    static constexpr std::size_t size = std::size_t{1} << slot_bits;
+    // Objects of one size class sit at a fixed stride, so the address is mixed
+    // (Fibonacci hashing) rather than masked: every slot stays in use.
     static std::size_t slot(PyObject* object) noexcept {
-        return (reinterpret_cast<std::uintptr_t>(object) >> 4) & (size - 1);
+        const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(object));
+        return static_cast<std::size_t>((address * 0x9e3779b97f4a7c15ULL) >> (64 - slot_bits));
     }
 
     struct Entry {
