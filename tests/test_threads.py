@@ -7,34 +7,15 @@ import textwrap
 
 import pytest
 
+import reliability_support
 from all_methods import ALL_TEN_SOURCE
 
-PRELUDE = """\
-import sys, threading
-from _quorix_core import Container
-
-REENTRY = "Container is already in use by the calling thread (a re-entrant call)"
-
+# The reliability tier's helpers (start, finish, REENTRY), and what these cases add.
+PRELUDE = reliability_support.PRELUDE + """
 def f(*args):
     return "f"
 
 """ + ALL_TEN_SOURCE + """
-def start(call):
-    outcome = {}
-    def run():
-        try:
-            outcome["ok"] = call()
-        except BaseException as e:
-            outcome["error"] = e
-    thread = threading.Thread(target=run, daemon=True)
-    thread.start()
-    return thread, outcome
-
-def finish(thread, outcome):
-    thread.join(30)
-    assert not thread.is_alive(), "the call hangs"
-    return outcome
-
 def in_thread(call):
     return finish(*start(call))
 """
