@@ -204,3 +204,29 @@ def test_reentrant_call_from_a_finalizer(run, trigger):
         assert {after}
         print("OK")
     """)
+
+
+def test_one_thread_at_a_time_inside_a_container(run):
+    # Each provider call yields the interpreter lock mid-way, so every other
+    # thread reaches the container lock while it is held: hundreds of handoffs
+    # between sleeping waiters, none of which may let two threads in at once.
+    run("""
+        import time
+        c = Container()
+        inside, most, calls = [0], [0], []
+        def guarded():
+            inside[0] += 1
+            most[0] = max(most[0], inside[0])
+            time.sleep(0)
+            calls.append(1)
+            inside[0] -= 1
+            return 1
+        c.register_provider("g", guarded, False, False, [])
+        c.register_provider("d", lambda g: g + 1, False, False, ["g"])
+        def hammer():
+            return sum(c.resolve("g") + c.resolve_many(["d"])[0] for _ in range(150))
+        threads = [start(hammer) for _ in range(4)]
+        assert [finish(*t) for t in threads] == [{"ok": 450}] * 4
+        assert most == [1] and len(calls) == 1200
+        print("OK")
+    """)

@@ -13,6 +13,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -36,7 +38,7 @@ public:
     QUORIX_CATCHES_FORCED_UNWIND auto locked(Work&& work) -> std::invoke_result_t<Work, ContainerInner&> {
         const std::thread::id self = std::this_thread::get_id();
         // Only this thread can have stored its own id, so a relaxed read suffices.
-        if (holder_.load(std::memory_order_relaxed) == self || !mutex_.try_lock()) {
+        if (holder_.load(std::memory_order_relaxed) == self || !try_acquire()) {
             if (Status entered = enter_contended(self); !entered.ok()) {
                 return std::move(entered).error();
             }
@@ -72,6 +74,26 @@ public:
     std::thread::id holder() const noexcept { return holder_.load(std::memory_order_relaxed); }
 
 private:
+    // The lock word: free, held, or held with threads (possibly) asleep waiting
+    // for it. Taking a free lock and releasing one nobody waits for are one
+    // atomic operation each; only waiters and the release that wakes them touch
+    // the sleeping machinery.
+    enum LockState : int { lock_free = 0, lock_held = 1, lock_held_awaited = 2 };
+
+    bool try_acquire() noexcept {
+        int expected = lock_free;
+        return state_.compare_exchange_strong(expected, lock_held, std::memory_order_acquire,
+                                              std::memory_order_relaxed);
+    }
+    // Waits at most `slice` for the lock; true once it is held.
+    bool acquire_within(std::chrono::milliseconds slice);
+    void release() noexcept {
+        if (state_.exchange(lock_free, std::memory_order_release) == lock_held_awaited) {
+            wake_waiters();
+        }
+    }
+    void wake_waiters() noexcept;
+
     // The lock was not free at once: refuses a re-entrant call, else waits for
     // the lock. An error if the call is re-entrant, a signal handler raised or
     // the wait would be a deadlock; then the lock is not held.
@@ -82,7 +104,9 @@ private:
 
     // Destroyed in reverse order: the lock first, then the state.
     ContainerInner inner_;
-    std::timed_mutex mutex_;
+    std::atomic<int> state_{lock_free};
+    std::mutex sleep_mutex_;             // guards the sleep on `lock_released_`
+    std::condition_variable lock_released_;
     std::atomic<std::thread::id> holder_{};
     bool poisoned_ = false;
 };

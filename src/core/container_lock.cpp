@@ -40,14 +40,24 @@ Status Container::wait_for_lock() {
         }
         // The holder may be running Python code and need the interpreter lock to
         // finish, so wait for the container without holding it.
-        std::unique_lock<std::timed_mutex> taken(mutex_, std::defer_lock);
         PyThreadState* saved = PyEval_SaveThread();
-        (void)taken.try_lock_for(wait_slice);
-        // A thread ended here by the finalising interpreter lets go of the lock
-        // on its way out (`taken`), and of its place in the wait records.
+        // A thread ended while it takes the interpreter lock back (the
+        // interpreter is finalising) lets go of the container on its way out,
+        // and of its place in the wait records.
+        struct Taken {
+            Container* container = nullptr;
+            ~Taken() {
+                if (container != nullptr) {
+                    container->release();
+                }
+            }
+        } taken;
+        if (acquire_within(wait_slice)) {
+            taken.container = this;
+        }
         call_interpreter([saved] { PyEval_RestoreThread(saved); });
-        if (taken.owns_lock()) {
-            taken.release();
+        if (taken.container != nullptr) {
+            taken.container = nullptr;
             return success();
         }
         // Only the main thread runs handlers; elsewhere this returns at once.
@@ -57,9 +67,31 @@ Status Container::wait_for_lock() {
     }
 }
 
+bool Container::acquire_within(std::chrono::milliseconds slice) {
+    const auto deadline = std::chrono::steady_clock::now() + slice;
+    std::unique_lock<std::mutex> asleep(sleep_mutex_);
+    // Marking the lock as awaited before going to sleep, under the sleep mutex,
+    // makes the holder's release wake us: it cannot slip between our look at the
+    // lock word and our sleep. A lock taken this way stays marked as awaited,
+    // so its release also wakes any other waiter.
+    while (state_.exchange(lock_held_awaited, std::memory_order_acquire) != lock_free) {
+        if (lock_released_.wait_until(asleep, deadline) == std::cv_status::timeout) {
+            return state_.exchange(lock_held_awaited, std::memory_order_acquire) == lock_free;
+        }
+    }
+    return true;
+}
+
+void Container::wake_waiters() noexcept {
+    // Taking the sleep mutex orders this wake after any waiter's last look at
+    // the lock word.
+    { std::lock_guard<std::mutex> ordered(sleep_mutex_); }
+    lock_released_.notify_all();
+}
+
 void Container::leave() noexcept {
     holder_.store(std::thread::id(), std::memory_order_relaxed);
-    mutex_.unlock();
+    release();
 }
 
 }  // namespace quorix::core
