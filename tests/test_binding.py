@@ -485,3 +485,22 @@ def test_keys_outlive_what_the_caller_drops_during_the_call(container, singleton
 ])
 def test_keyword_names_match_exactly(container, kwargs, message):
     raises_type_error(lambda: container.get_cached(**kwargs), "Container.get_cached() " + message)
+
+
+def test_a_seen_keyword_tuple_is_still_checked_against_the_positionals(container):
+    # Both calls in this function share one constant ('key',) tuple (and
+    # get_cached shares resolve's parameter names): once a call with it bound
+    # cleanly, the same tuple beside a positional must still be refused.
+    container.register_provider("k", f, True, False, [])
+    assert container.resolve(key="k") == "value"
+    assert container.get_cached(key="k") == "value"
+    for method in (container.resolve, container.get_cached):
+        with pytest.raises(TypeError, match=r"got multiple values for argument 'key'$"):
+            method("k", key="k")
+    assert container.resolve(key="k") == "value"
+    container.set_cached(key="k", value=1)
+    with pytest.raises(TypeError, match=r"takes 2 positional arguments but 3 were given$"):
+        container.set_cached("k", 1, 2, key="k", value=1)
+    with pytest.raises(TypeError, match=r"got multiple values for argument 'key'$"):
+        container.set_cached("k", key="k", value=1)
+    assert container.get_cached("k") == 1

@@ -11,8 +11,24 @@
 #include <cstddef>
 
 #include "python/error_result.hpp"
+#include "python/ref.hpp"
 
 namespace quorix {
+
+// The keyword-names tuple of the last fastcall whose keywords were exactly the
+// trailing parameters in order. A call site passes the same constant tuple on
+// every call, so a repeated call is recognised by identity alone; the strong
+// reference keeps the tuple (immutable) from being replaced by another at the
+// same address. Lives as long as the process: at exit the interpreter may be
+// gone, so the tuple is abandoned rather than released.
+struct KeywordNamesSeen {
+    OwnedRef names;
+    std::size_t count = 0;
+    KeywordNamesSeen() = default;
+    KeywordNamesSeen(const KeywordNamesSeen&) = delete;
+    KeywordNamesSeen& operator=(const KeywordNamesSeen&) = delete;
+    ~KeywordNamesSeen() { (void)names.release(); }
+};
 
 struct ParameterDescription {
     const char* class_name;
@@ -22,6 +38,8 @@ struct ParameterDescription {
     // One slot per name, filled on first use with the interned name, so that a
     // keyword written in source (interned too) matches by identity. May be null.
     PyObject** interned_names;
+    // Shared by the methods with the same parameter names. May be null.
+    KeywordNamesSeen* keywords_seen = nullptr;
 };
 
 template <std::size_t N>
@@ -48,14 +66,23 @@ inline Status bind_fastcall(const ParameterDescription& parameters, PyObject* co
                             PyObject* kwnames, PyObject** slots) {
     const auto given = static_cast<std::size_t>(nargs);
     if (kwnames != nullptr) {
-        const Py_ssize_t keywords = PyTuple_Size(kwnames);
-        if (given + static_cast<std::size_t>(keywords) != parameters.count || parameters.interned_names == nullptr) {
-            return bind_fastcall_arguments(parameters, args, nargs, kwnames, slots);
-        }
-        for (Py_ssize_t i = 0; i < keywords; ++i) {
-            PyObject* expected = parameters.interned_names[given + static_cast<std::size_t>(i)];
-            if (expected == nullptr || PyTuple_GetItem(kwnames, i) != expected) {
+        KeywordNamesSeen* seen = parameters.keywords_seen;
+        if (seen == nullptr || seen->names.get() != kwnames || given + seen->count != parameters.count) {
+            const Py_ssize_t keywords = PyTuple_Size(kwnames);
+            if (given + static_cast<std::size_t>(keywords) != parameters.count || parameters.interned_names == nullptr) {
                 return bind_fastcall_arguments(parameters, args, nargs, kwnames, slots);
+            }
+            for (Py_ssize_t i = 0; i < keywords; ++i) {
+                PyObject* expected = parameters.interned_names[given + static_cast<std::size_t>(i)];
+                if (expected == nullptr || PyTuple_GetItem(kwnames, i) != expected) {
+                    return bind_fastcall_arguments(parameters, args, nargs, kwnames, slots);
+                }
+            }
+            if (seen != nullptr) {
+                // Releasing the tuple seen before runs no Python code: it holds
+                // only interned names.
+                seen->names = OwnedRef::share(kwnames);
+                seen->count = static_cast<std::size_t>(keywords);
             }
         }
     } else if (given != parameters.count) {

@@ -45,4 +45,21 @@ private:
 // interpreter's UnicodeEncodeError.
 Result<KeyArgument> convert_key(PyObject* object);
 
+// The common case of `convert_key`, for the hottest entries: an exact `str`
+// whose UTF-8 the limited API can lend (3.10 on). True with `text` set; false
+// where `convert_key` must run (it then reports any error itself).
+inline bool lend_exact_key_text([[maybe_unused]] PyObject* object, [[maybe_unused]] std::string_view& text) noexcept {
+#if Py_LIMITED_API + 0 >= 0x030A0000
+    if (Py_TYPE(object) == &PyUnicode_Type) {
+        Py_ssize_t size = 0;
+        if (const char* data = PyUnicode_AsUTF8AndSize(object, &size); data != nullptr) {
+            text = std::string_view(data, static_cast<std::size_t>(size));
+            return true;
+        }
+        PyErr_Clear();  // lone surrogates: `convert_key` raises the error again
+    }
+#endif
+    return false;
+}
+
 }  // namespace quorix

@@ -1,6 +1,7 @@
 // The methods of `Container`: bind and convert the arguments, run the core
 // operation under the container's lock, convert the result.
 #include <iterator>
+#include <string_view>
 #include <utility>
 
 #include "python/argument_binder.hpp"
@@ -26,20 +27,30 @@ PyObject* provider_interned[std::size(provider_names)];
 PyObject* key_interned[std::size(key_names)];
 PyObject* keys_interned[std::size(keys_names)];
 PyObject* set_cached_interned[std::size(set_cached_names)];
+KeywordNamesSeen provider_keywords_seen;
+KeywordNamesSeen key_keywords_seen;
+KeywordNamesSeen keys_keywords_seen;
+KeywordNamesSeen set_cached_keywords_seen;
 
 template <std::size_t N>
-constexpr ParameterDescription describe(const char* method, const char* const (&names)[N], PyObject* (&interned)[N]) {
-    return {"Container", method, names, N, interned};
+constexpr ParameterDescription describe(const char* method, const char* const (&names)[N], PyObject* (&interned)[N],
+                                        KeywordNamesSeen& seen) {
+    return {"Container", method, names, N, interned, &seen};
 }
 
-constexpr auto register_provider_description = describe("register_provider", provider_names, provider_interned);
-constexpr auto set_override_description = describe("set_override", provider_names, provider_interned);
-constexpr auto resolve_description = describe("resolve", key_names, key_interned);
-constexpr auto resolve_many_description = describe("resolve_many", keys_names, keys_interned);
-constexpr auto resolve_many_plan_description = describe("resolve_many_plan", keys_names, keys_interned);
-constexpr auto get_provider_info_description = describe("get_provider_info", key_names, key_interned);
-constexpr auto get_cached_description = describe("get_cached", key_names, key_interned);
-constexpr auto set_cached_description = describe("set_cached", set_cached_names, set_cached_interned);
+constexpr auto register_provider_description =
+    describe("register_provider", provider_names, provider_interned, provider_keywords_seen);
+constexpr auto set_override_description =
+    describe("set_override", provider_names, provider_interned, provider_keywords_seen);
+constexpr auto resolve_description = describe("resolve", key_names, key_interned, key_keywords_seen);
+constexpr auto resolve_many_description = describe("resolve_many", keys_names, keys_interned, keys_keywords_seen);
+constexpr auto resolve_many_plan_description =
+    describe("resolve_many_plan", keys_names, keys_interned, keys_keywords_seen);
+constexpr auto get_provider_info_description =
+    describe("get_provider_info", key_names, key_interned, key_keywords_seen);
+constexpr auto get_cached_description = describe("get_cached", key_names, key_interned, key_keywords_seen);
+constexpr auto set_cached_description =
+    describe("set_cached", set_cached_names, set_cached_interned, set_cached_keywords_seen);
 
 OwnedRef none() { return OwnedRef::share(Py_None); }
 
@@ -110,9 +121,13 @@ PyObject* end_override_layer(PyObject* self, PyObject*) {
 }
 
 Result<OwnedRef> resolve(PyObject* self, const BoundArguments<1>& bound) {
-    QUORIX_LET(key, convert_argument("key", bound[0], convert_key));
     // An exact `str` may be remembered with its record (a subclass instance
     // could carry anything, so it is never kept).
+    if (std::string_view text; lend_exact_key_text(bound[0], text)) {
+        return payload_of(self).locked(
+            [&](ContainerInner& inner) { return inner.resolve_top_level(text, BorrowedRef(bound[0])); });
+    }
+    QUORIX_LET(key, convert_argument("key", bound[0], convert_key));
     const bool exact_str = Py_TYPE(bound[0]) == &PyUnicode_Type;
     return payload_of(self).locked([&](ContainerInner& inner) {
         return exact_str ? inner.resolve_top_level(key.text(), BorrowedRef(bound[0])) : inner.resolve_top_level(key.text());
