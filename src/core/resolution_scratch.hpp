@@ -14,10 +14,11 @@
 
 namespace quorix::core {
 
-// One key whose provider is called once its dependencies are resolved.
+// One key whose provider is called once its dependencies are resolved. The
+// provider's callable is called as the record holds it: no record changes while
+// the lock is held, and a call that re-enters the container is refused.
 struct Level {
     Provider* record;         // its effective record, marked as on the path
-    OwnedRef callable;        // copied out of the record
     std::size_t values_base;  // its arguments are the value stack's entries from here up
     std::size_t next_dependency;
 };
@@ -33,7 +34,7 @@ inline void release_values_from(std::vector<OwnedRef>& values, std::size_t base)
 }
 
 // Closes the innermost level: clears its path mark, then releases its
-// arguments, then its callable, as the end of a recursive call would.
+// arguments, as the end of a recursive call would.
 inline void close_level(ResolutionScratch& scratch) noexcept {
     Level& level = scratch.levels.back();
     level.record->links.on_path = false;

@@ -49,7 +49,7 @@ Status ContainerInner::open_level(std::string_view key, Provider* record, OwnedR
     if (fault::armed("level_alloc")) {
         throw std::bad_alloc();  // as if growing the level stack failed
     }
-    scratch_.levels.push_back(Level{record, record->callable.clone(), scratch_.values.size(), 0});
+    scratch_.levels.push_back(Level{record, scratch_.values.size(), 0});
     record->links.on_path = true;  // only once the level that clears it exists
     return success();
 }
@@ -72,7 +72,7 @@ Result<OwnedRef> ContainerInner::resolve_record(std::string_view key, Provider* 
         }
         const std::size_t count = scratch_.values.size() - level.values_base;
         Result<OwnedRef> value =
-            call_provider(level.callable.borrow(), object_pointers(scratch_.values.data() + level.values_base), count);
+            call_provider(current.callable.borrow(), object_pointers(scratch_.values.data() + level.values_base), count);
         if (!value.ok()) {
             return std::move(value).error();  // the frame closes the open levels
         }
