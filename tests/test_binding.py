@@ -504,3 +504,25 @@ def test_a_seen_keyword_tuple_is_still_checked_against_the_positionals(container
     with pytest.raises(TypeError, match=r"got multiple values for argument 'key'$"):
         container.set_cached("k", key="k", value=1)
     assert container.get_cached("k") == 1
+
+
+@pytest.mark.parametrize("method", ["resolve_many", "resolve_many_plan"])
+def test_batch_keys_outlive_the_request_sequence_emptied_mid_batch(container, method):
+    # The first provider empties the very list the batch was given and drops
+    # the last references to its later keys; those keys are still resolved by
+    # their full text, and remembered key objects stay valid afterwards.
+    keys = [fresh_text("first-", "ü" * 40), fresh_text("second-", "ü" * 40), fresh_text("third-", "é" * 40)]
+
+    def empties():
+        keys.clear()
+        gc.collect()
+        return "first"
+
+    container.register_provider("first-" + "ü" * 40, empties, False, False, [])
+    container.register_provider("second-" + "ü" * 40, lambda: "second", False, False, [])
+    container.register_provider("third-" + "é" * 40, lambda first: first + "+third", False, False,
+                                ["first-" + "ü" * 40])
+    assert getattr(container, method)(keys) == ["first", "second", "first+third"]
+    assert keys == []
+    again = [fresh_text("second-", "ü" * 40), "third-" + "é" * 40]
+    assert container.resolve_many(again) == ["second", "first+third"]

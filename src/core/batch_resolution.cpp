@@ -7,11 +7,13 @@
 
 namespace quorix::core {
 
-Result<std::vector<OwnedRef>> ContainerInner::resolve_many(const KeyList& keys) {
+Result<std::vector<OwnedRef>> ContainerInner::resolve_many(RequestedKeys keys) {
     std::vector<OwnedRef> values;
     values.reserve(keys.size());
-    for (const KeyText& key : keys) {
-        Result<OwnedRef> value = resolve_top_level(key);  // each key starts from an empty path
+    for (const RequestedKey& key : keys) {
+        // Each key starts from an empty path.
+        Result<OwnedRef> value = key.exact_str != nullptr ? resolve_top_level(key.text, BorrowedRef(key.exact_str))
+                                                          : resolve_top_level(key.text);
         if (!value.ok()) {
             return std::move(value).error();  // the values so far are released here, under the lock
         }
@@ -20,7 +22,7 @@ Result<std::vector<OwnedRef>> ContainerInner::resolve_many(const KeyList& keys) 
     return values;
 }
 
-Result<std::vector<OwnedRef>> ContainerInner::resolve_many_plan(const KeyList& keys) {
+Result<std::vector<OwnedRef>> ContainerInner::resolve_many_plan(RequestedKeys keys) {
     // A request seen since the last change to the registry reuses its order.
     const CompiledOrder* order = plans_.find(keys, generation_);
     CompiledOrder unkept;
@@ -51,7 +53,6 @@ Result<std::vector<OwnedRef>> ContainerInner::resolve_many_plan(const KeyList& k
             values[plan_base + index] = record.cached.clone();
             continue;
         }
-        OwnedRef callable = record.callable.clone();
         const std::size_t arguments_base = values.size();
         const KeyList& dep_keys = record.meta.dep_keys;
         for (std::size_t d = 0; d < dep_keys.size(); ++d) {
@@ -68,9 +69,9 @@ Result<std::vector<OwnedRef>> ContainerInner::resolve_many_plan(const KeyList& k
             }
             values.push_back(std::move(value).value());
         }
-        Result<OwnedRef> value = call_provider(callable.borrow(), object_pointers(values.data() + arguments_base),
+        // Called as the record holds it: no record changes while the lock is held.
+        Result<OwnedRef> value = call_provider(record.callable.borrow(), object_pointers(values.data() + arguments_base),
                                                values.size() - arguments_base);
-        callable.reset();
         if (!value.ok()) {
             release_values_from(values, arguments_base);  // the arguments go before the plan's values
             return std::move(value).error();
@@ -88,7 +89,7 @@ Result<std::vector<OwnedRef>> ContainerInner::resolve_many_plan(const KeyList& k
         const std::size_t placed = order->requested_steps[i];
         if (placed == CompiledOrder::not_placed) {
             return ErrorResult::deferred(PyExc_RuntimeError,
-                                         "Internal error: key " + keys[i] + " missing after plan execution");
+                                         "Internal error: key " + std::string(keys[i].text) + " missing after plan execution");
         }
         results.push_back(values[plan_base + placed].clone());
     }

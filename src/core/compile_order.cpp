@@ -31,7 +31,7 @@ std::size_t placed_before(const Marks& marks, std::string_view key, std::size_t 
 
 }  // namespace
 
-Result<CompiledOrder> ContainerInner::compile_order(const KeyList& requested) {
+Result<CompiledOrder> ContainerInner::compile_order(RequestedKeys requested) {
     CompiledOrder order;
     Marks marks;  // the views point into the request and the records' dep_keys
     std::vector<Visit> stack;
@@ -57,8 +57,8 @@ Result<CompiledOrder> ContainerInner::compile_order(const KeyList& requested) {
         return success();
     };
 
-    for (const KeyText& key : requested) {
-        QUORIX_TRY(begin_visit(key));
+    for (const RequestedKey& key : requested) {
+        QUORIX_TRY(begin_visit(key.text));
         while (!stack.empty()) {
             Visit& visit = stack.back();
             const KeyList& dep_keys = visit.record->meta.dep_keys;
@@ -81,8 +81,8 @@ Result<CompiledOrder> ContainerInner::compile_order(const KeyList& requested) {
         }
     }
     order.requested_steps.reserve(requested.size());
-    for (const KeyText& key : requested) {
-        order.requested_steps.push_back(placed_before(marks, key, order.steps.size()));
+    for (const RequestedKey& key : requested) {
+        order.requested_steps.push_back(placed_before(marks, key.text, order.steps.size()));
     }
     return order;
 }

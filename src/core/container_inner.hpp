@@ -10,6 +10,7 @@
 #include "core/plan_cache.hpp"
 #include "core/key_memo.hpp"
 #include "core/provider.hpp"
+#include "core/requested_key.hpp"
 #include "core/resolution_scratch.hpp"
 #include "python/error_result.hpp"
 
@@ -63,11 +64,11 @@ public:
     Result<OwnedRef> resolve_top_level(std::string_view key, BorrowedRef key_object);
 
     // Validates the request's dependency closure and orders it dependency first.
-    Result<CompiledOrder> compile_order(const KeyList& requested);
+    Result<CompiledOrder> compile_order(RequestedKeys requested);
 
     // Batch resolution; the values are returned in request order.
-    Result<std::vector<OwnedRef>> resolve_many(const KeyList& keys);
-    Result<std::vector<OwnedRef>> resolve_many_plan(const KeyList& keys);
+    Result<std::vector<OwnedRef>> resolve_many(RequestedKeys keys);
+    Result<std::vector<OwnedRef>> resolve_many_plan(RequestedKeys keys);
 
     // Introspection and cache access.
     Result<CopiedOutProvider> get_provider_info(std::string_view key);

@@ -8,16 +8,21 @@ namespace quorix::core {
 
 PlanCache::PlanCache() noexcept : seed_(draw_seed()) {}
 
-std::uint64_t PlanCache::hash(const KeyList& request) const noexcept {
+std::uint64_t PlanCache::hash(RequestedKeys request) const noexcept {
     // Each key's hash covers its length, so the chain tells key boundaries apart.
     std::uint64_t h = seed_ ^ request.size();
-    for (const KeyText& key : request) {
-        h = hash_bytes(key, h ^ seed_);
+    for (const RequestedKey& key : request) {
+        h = hash_bytes(key.text, h ^ seed_);
     }
     return h;
 }
 
-const CompiledOrder* PlanCache::find(const KeyList& request, std::uint64_t generation) {
+bool PlanCache::same_request(const KeyList& kept, RequestedKeys request) noexcept {
+    return std::equal(kept.begin(), kept.end(), request.begin(), request.end(),
+                      [](const KeyText& a, const RequestedKey& b) { return a == b.text; });
+}
+
+const CompiledOrder* PlanCache::find(RequestedKeys request, std::uint64_t generation) {
     if (generation != generation_) {
         entries_.clear();  // compiled against records that may have changed
         generation_ = generation;
@@ -28,7 +33,7 @@ const CompiledOrder* PlanCache::find(const KeyList& request, std::uint64_t gener
     }
     const std::uint64_t request_hash = hash(request);
     for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
-        if ((*entry)->request_hash == request_hash && (*entry)->request == request) {
+        if ((*entry)->request_hash == request_hash && same_request((*entry)->request, request)) {
             std::rotate(entries_.begin(), entry, entry + 1);
             return &entries_.front()->order;
         }
@@ -36,8 +41,13 @@ const CompiledOrder* PlanCache::find(const KeyList& request, std::uint64_t gener
     return nullptr;
 }
 
-const CompiledOrder* PlanCache::keep(const KeyList& request, CompiledOrder order) {
-    auto entry = std::make_unique<Entry>(Entry{hash(request), request, std::move(order)});
+const CompiledOrder* PlanCache::keep(RequestedKeys request, CompiledOrder order) {
+    KeyList copy;
+    copy.reserve(request.size());
+    for (const RequestedKey& key : request) {
+        copy.emplace_back(key.text);
+    }
+    auto entry = std::make_unique<Entry>(Entry{hash(request), std::move(copy), std::move(order)});
     if (entries_.size() < capacity) {
         entries_.push_back(nullptr);
     }

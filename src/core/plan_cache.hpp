@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/compiled_order.hpp"
+#include "core/requested_key.hpp"
 
 namespace quorix::core {
 
@@ -24,7 +25,7 @@ public:
 
     // The order kept for exactly this request (same keys, same order, same
     // duplicates) at this generation, or null.
-    const CompiledOrder* find(const KeyList& request, std::uint64_t generation);
+    const CompiledOrder* find(RequestedKeys request, std::uint64_t generation);
 
     // Whether an order and its request are small enough to keep.
     static bool keeps(const CompiledOrder& order) noexcept {
@@ -33,7 +34,7 @@ public:
 
     // Keeps `order` for the request at the generation of the last `find`,
     // dropping the least recently used order when full; returns the kept order.
-    const CompiledOrder* keep(const KeyList& request, CompiledOrder order);
+    const CompiledOrder* keep(RequestedKeys request, CompiledOrder order);
 
 private:
     static constexpr std::size_t capacity = 8;
@@ -45,7 +46,8 @@ private:
         CompiledOrder order;
     };
 
-    std::uint64_t hash(const KeyList& request) const noexcept;
+    std::uint64_t hash(RequestedKeys request) const noexcept;
+    static bool same_request(const KeyList& kept, RequestedKeys request) noexcept;
 
     std::vector<std::unique_ptr<Entry>> entries_;  // most recently used first
     std::uint64_t generation_ = 0;

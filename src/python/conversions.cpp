@@ -147,38 +147,30 @@ Result<bool> convert_bool(PyObject* object) {
     return type_mismatch_error(object, "PyBool");
 }
 
-Result<core::KeyList> convert_text_list(PyObject* object) {
+Result<Py_ssize_t> detail::open_key_sequence(PyObject* object) {
     if (is_str(object)) {
         return ErrorResult::deferred(PyExc_TypeError, "Can't extract `str` to `Vec`");
     }
     if (!PySequence_Check(object)) {
         return type_mismatch_error(object, "Sequence");
     }
-    core::KeyList keys;
-    // Its __len__, __iter__ and __next__ may be Python code, during which the
-    // thread may be ended.
+    // Its __len__ may be Python code, during which the thread may be ended.
     const Py_ssize_t hint = call_interpreter([object] { return PySequence_Size(object); });
     if (hint < 0) {
         PyErr_Clear();
-    } else {
-        // Only a hint: a sequence may report any length, so never trust it far.
-        constexpr Py_ssize_t largest_reservation = 1 << 16;
-        keys.reserve(static_cast<size_t>(std::min(hint, largest_reservation)));
     }
-    OwnedRef iterator = OwnedRef::steal(call_interpreter([object] { return PyObject_GetIter(object); }));
-    if (!iterator) {
-        return take_current_exception();
-    }
-    while (OwnedRef item = OwnedRef::steal(call_interpreter([&iterator] { return PyIter_Next(iterator.get()); }))) {
-        Result<core::KeyText> key = convert_text(item.get());
-        if (!key.ok()) {
-            return std::move(key).error();
-        }
-        keys.push_back(std::move(key).value());
-    }
-    if (PyErr_Occurred() != nullptr) {
-        return take_current_exception();
-    }
+    return hint;
+}
+
+Result<core::KeyList> convert_text_list(PyObject* object) {
+    core::KeyList keys;
+    QUORIX_TRY(for_each_key_item(
+        object, [&keys](std::size_t hint) { keys.reserve(hint); },
+        [&keys](PyObject* item) -> Status {
+            QUORIX_LET(key, convert_text(item));
+            keys.push_back(std::move(key));
+            return success();
+        }));
     return keys;
 }
 

@@ -6,6 +6,7 @@
 
 #include "core/provider.hpp"
 #include "python/error_result.hpp"
+#include "python/forced_unwind.hpp"
 #include "python/key_argument.hpp"
 
 namespace quorix {
@@ -16,6 +17,56 @@ Result<core::KeyText> convert_text(PyObject* object);
 Result<bool> convert_bool(PyObject* object);
 // A sequence of `str` (but not a `str` itself) as a list of key texts.
 Result<core::KeyList> convert_text_list(PyObject* object);
+
+namespace detail {
+// The checks a sequence of keys passes before any item is read, then its
+// length as a hint for reserving (negative when it has none).
+Result<Py_ssize_t> open_key_sequence(PyObject* object);
+// The items of any other sequence, through its iterator.
+template <class Visit>
+Status visit_iterated_items(PyObject* object, Visit& visit);
+}  // namespace detail
+
+// Calls `reserve(hint)` with a bounded length hint, if there is one, then
+// `visit(item)` (a borrowed item, returning a Status) for each item of a
+// sequence of keys in order, stopping at the first error.
+template <class Reserve, class Visit>
+Status for_each_key_item(PyObject* object, Reserve&& reserve, Visit&& visit) {
+    QUORIX_LET(hint, detail::open_key_sequence(object));
+    if (hint >= 0) {
+        // Only a hint: a sequence may report any length, so never trust it far.
+        constexpr Py_ssize_t largest_reservation = 1 << 16;
+        reserve(static_cast<std::size_t>(hint < largest_reservation ? hint : largest_reservation));
+    }
+    const bool list = Py_TYPE(object) == &PyList_Type;
+    if (list || Py_TYPE(object) == &PyTuple_Type) {
+        // Visiting an item runs no Python code (a key is converted, or refused
+        // and the walk ends), so an exact list or tuple cannot change while it
+        // is read: reading it by index reads what its iterator would.
+        for (Py_ssize_t i = 0; i < hint; ++i) {
+            QUORIX_TRY(visit(list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i)));
+        }
+        return success();
+    }
+    return detail::visit_iterated_items(object, visit);
+}
+
+template <class Visit>
+Status detail::visit_iterated_items(PyObject* object, Visit& visit) {
+    // Its __iter__ and __next__ may be Python code, during which the thread
+    // may be ended.
+    OwnedRef iterator = OwnedRef::steal(call_interpreter([object] { return PyObject_GetIter(object); }));
+    if (!iterator) {
+        return take_current_exception();
+    }
+    while (OwnedRef item = OwnedRef::steal(call_interpreter([&iterator] { return PyIter_Next(iterator.get()); }))) {
+        QUORIX_TRY(visit(item.get()));
+    }
+    if (PyErr_Occurred() != nullptr) {
+        return take_current_exception();
+    }
+    return success();
+}
 
 // "'<type qualname>' object cannot be converted to '<target>'", keeping every
 // code point of the qualified name.

@@ -8,6 +8,7 @@
 #include "python/container_object.hpp"
 #include "python/conversions.hpp"
 #include "python/entry_guard.hpp"
+#include "python/key_batch.hpp"
 #include "python/objects.hpp"
 
 namespace quorix {
@@ -135,14 +136,16 @@ Result<OwnedRef> resolve(PyObject* self, const BoundArguments<1>& bound) {
 }
 
 Result<OwnedRef> resolve_many(PyObject* self, const BoundArguments<1>& bound) {
-    QUORIX_LET(keys, convert_argument("keys", bound[0], convert_text_list));
-    QUORIX_LET(values, payload_of(self).locked([&](ContainerInner& inner) { return inner.resolve_many(keys); }));
+    QUORIX_LET(batch, convert_argument("keys", bound[0], convert_key_batch));
+    QUORIX_LET(values,
+               payload_of(self).locked([&](ContainerInner& inner) { return inner.resolve_many(batch.keys()); }));
     return list_of(std::move(values));
 }
 
 Result<OwnedRef> resolve_many_plan(PyObject* self, const BoundArguments<1>& bound) {
-    QUORIX_LET(keys, convert_argument("keys", bound[0], convert_text_list));
-    QUORIX_LET(values, payload_of(self).locked([&](ContainerInner& inner) { return inner.resolve_many_plan(keys); }));
+    QUORIX_LET(batch, convert_argument("keys", bound[0], convert_key_batch));
+    QUORIX_LET(values,
+               payload_of(self).locked([&](ContainerInner& inner) { return inner.resolve_many_plan(batch.keys()); }));
     return list_of(std::move(values));
 }
 
