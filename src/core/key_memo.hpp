@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "core/provider.hpp"
 #include "python/ref.hpp"
@@ -22,27 +23,44 @@ class KeyMemo {
 public:
     // The record remembered for `key_object` in `generation`, or null.
     Provider* find(PyObject* key_object, std::uint64_t generation) const noexcept {
-        const Entry& entry = entries_[slot(key_object)];
-        return entry.key.get() == key_object && entry.generation == generation ? entry.record : nullptr;
+        const Set& set = sets_[set_of(key_object)];
+        for (const Entry& entry : set) {
+            if (entry.key.get() == key_object) {
+                return entry.generation == generation ? entry.record : nullptr;
+            }
+        }
+        return nullptr;
     }
 
     void remember(PyObject* key_object, Provider* record, std::uint64_t generation) {
-        Entry& entry = entries_[slot(key_object)];
-        if (entry.key.get() != key_object) {
-            entry.key = OwnedRef::share(key_object);  // the displaced `str` is released here
+        Set& set = sets_[set_of(key_object)];
+        Entry* entry = set[0].key.get() == key_object ? &set[0] : set[1].key.get() == key_object ? &set[1] : nullptr;
+        if (entry == nullptr) {
+            // The newest goes first; the older of the two makes way.
+            std::swap(set[0], set[1]);
+            entry = &set[0];
+            entry->key = OwnedRef::share(key_object);  // the displaced `str` is released here
         }
-        entry.record = record;
-        entry.generation = generation;
+        entry->record = record;
+        entry->generation = generation;
     }
 
 private:
-    static constexpr unsigned slot_bits = 5;
-    static constexpr std::size_t size = std::size_t{1} << slot_bits;
+    static constexpr unsigned set_bits = 5;
+    static constexpr std::size_t set_count = std::size_t{1} << set_bits;
     // Objects of one size class sit at a fixed stride, so the address is mixed
-    // (Fibonacci hashing) rather than masked: every slot stays in use.
-    static std::size_t slot(PyObject* object) noexcept {
-        const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(object));
-        return static_cast<std::size_t>((address * 0x9e3779b97f4a7c15ULL) >> (64 - slot_bits));
+    // rather than masked. A full avalanche mix (MurmurHash3's finaliser): a
+    // single multiplication leaves some strides on a few sets (the common
+    // 48-byte one, times 3, is a Fibonacci number, so Fibonacci hashing puts
+    // consecutive keys in 3 sets).
+    static std::size_t set_of(PyObject* object) noexcept {
+        auto x = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(object));
+        x ^= x >> 33;
+        x *= 0xff51afd7ed558ccdULL;
+        x ^= x >> 33;
+        x *= 0xc4ceb9fe1a85ec53ULL;
+        x ^= x >> 33;
+        return static_cast<std::size_t>(x & (set_count - 1));
     }
 
     struct Entry {
@@ -50,7 +68,10 @@ private:
         Provider* record = nullptr;
         std::uint64_t generation = 0;  // generations start at 1: an empty entry never answers
     };
-    std::array<Entry, size> entries_{};
+    // Two ways per set, so a few keys that meet in one set (a batch's keys,
+    // say) do not push each other out.
+    using Set = std::array<Entry, 2>;
+    std::array<Set, set_count> sets_{};
 };
 
 }  // namespace quorix::core
