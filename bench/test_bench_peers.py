@@ -99,7 +99,8 @@ def test_table_marks_a_module_behind_a_peer_or_its_goal():
     class Args:
         rounds, target = 1, 0.001
 
-    ratios = {bp.HAND: 1.0, bp.MODULE: 1.3, f"{bp.MODULE} key=": 1.3, "dishka": 1.25, "rodi": 3.0}
+    ratios = {bp.HAND: 1.0, bp.MODULE: 1.3, f"{bp.MODULE} key=": 1.3, "dishka": 1.25, "rodi": 3.0,
+              bp.BUILTIN: 0.5, bp.BUILTIN_KEYWORD: 0.6}
     results = [[Timed(n, r) for n, r in ratios.items()] for _ in bp.ROWS]
     errors = {(i, p): ("not installed", "") for i in range(len(bp.ROWS)) for p in ("kink", "wireup")}
     table = bp.render(results, errors, Args, 1.0)
@@ -107,6 +108,6 @@ def test_table_marks_a_module_behind_a_peer_or_its_goal():
     assert "**1.30 ✗**" in first and "behind dishka" in first and "misses" not in first
     assert "| 1.25 |" in first and "| 3.00 |" in first and "not installed" in first
     keyword = next(line for line in table.splitlines() if "resolve(key=...)" in line)
-    assert "| 1.00 |" in keyword and "✗" not in keyword
+    assert "| 1.00 |" in keyword and "✗" not in keyword and "`str.encode(...)`: 1.20" in keyword
     chain = next(line for line in table.splitlines() if "deep transient chain" in line)
     assert "misses goal ≤ 1.2" in chain
