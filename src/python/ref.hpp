@@ -1,7 +1,9 @@
 // Owned and borrowed references to Python objects.
 //
 // Every strong reference the module takes has exactly one owner: an OwnedRef.
-// Dropping the owner releases the reference; nothing else calls Py_DecRef.
+// Dropping the owner releases the reference; nothing else calls Py_DECREF.
+// (Below the 3.12 level the limited API counts references inline; from 3.12,
+// where objects can be immortal, it calls into the interpreter.)
 // A thread being ended inside an interpreter call abandons its references
 // instead (python/forced_unwind.hpp).
 #pragma once
@@ -47,7 +49,7 @@ public:
     // Takes a new strong reference to an object someone else keeps alive.
     static OwnedRef share(PyObject* object) noexcept {
         if (object != nullptr) {
-            Py_IncRef(object);
+            Py_INCREF(object);
         }
         return OwnedRef(object);
     }
@@ -67,7 +69,7 @@ private:
     explicit OwnedRef(PyObject* object) noexcept : object_(object) {}
     static void release_reference(PyObject* object) {
         if (object != nullptr && !python_references_abandoned()) {
-            Py_DecRef(object);
+            Py_DECREF(object);
         }
     }
     PyObject* object_ = nullptr;
