@@ -1,9 +1,10 @@
 // Owned and borrowed references to Python objects.
 //
 // Every strong reference the module takes has exactly one owner: an OwnedRef.
-// Dropping the owner releases the reference; nothing else calls Py_DECREF.
-// (Below the 3.12 level the limited API counts references inline; from 3.12,
-// where objects can be immortal, it calls into the interpreter.)
+// Dropping the owner releases the reference; the one other release is a dying
+// instance's reference to its type (container_type.cpp). Below the 3.12 level
+// the limited API counts references inline; from 3.12, where objects can be
+// immortal, it calls into the interpreter.
 // A thread being ended inside an interpreter call abandons its references
 // instead (python/forced_unwind.hpp).
 #pragma once
