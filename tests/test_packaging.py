@@ -40,6 +40,13 @@ def test_distribution_ships(dist, member):
     assert member in installed_names(dist)
 
 
+def test_module_file_has_the_portable_stable_abi_name(dist):
+    # Whichever interpreter built the wheel: a platform-qualified suffix that
+    # a newer CPython prefers would not import on older ones of the same level.
+    expected = "_quorix_core.pyd" if sys.platform == "win32" else "_quorix_core.abi3.so"
+    assert [n for n in installed_names(dist) if n.endswith((".so", ".pyd"))] == [expected]
+
+
 def test_no_stub_beside_the_module(dist):
     # A second copy beside the module would be ignored by type checkers and
     # go stale.

@@ -114,6 +114,27 @@ def test_abi3_clean_report_passes():
     assert wheel_audit.abi3_problems(WHEEL, abi3_report()) == []
 
 
+@pytest.mark.parametrize("wheel, members, fault", [
+    (WHEEL, ["_quorix_core.abi3-x86_64-linux-gnu.so"], "holds _quorix_core.abi3-x86_64-linux-gnu.so"),
+    (WHEEL, ["_quorix_core.cpython-312-x86_64-linux-gnu.so"], "expected exactly _quorix_core.abi3.so"),
+    (WHEEL, ["_quorix_core.abi3.so", "quorix_core.libs/_quorix_core.abi3.so"], "expected exactly"),
+    (WHEEL, ["_quorix_core-stubs/__init__.pyi"], "holds no extension module"),
+    (WHEEL.replace("manylinux_2_17_x86_64.manylinux2014_x86_64", "win_amd64"), ["_quorix_core.abi3.so"],
+     "expected exactly _quorix_core.pyd"),
+])
+def test_wrongly_named_modules_are_found(wheel, members, fault):
+    problems = wheel_audit.module_file_problems(wheel, members + ["quorix_core-0.1.0.dist-info/WHEEL"])
+    assert any(fault in p for p in problems), problems
+
+
+@pytest.mark.parametrize("platform, module", [("manylinux2014_x86_64", "_quorix_core.abi3.so"),
+                                              ("macosx_11_0_arm64", "_quorix_core.abi3.so"),
+                                              ("win_amd64", "_quorix_core.pyd")])
+def test_portable_module_name_passes(platform, module):
+    wheel = f"quorix_core-0.1.0-cp312-abi3-{platform}.whl"
+    assert wheel_audit.module_file_problems(wheel, [module, "_quorix_core-stubs/__init__.pyi"]) == []
+
+
 @pytest.mark.parametrize("show, fault", [
     ({"overall_tag": "manylinux_2_35_x86_64", "external_libs": {}}, "only reaches manylinux_2_35_x86_64"),
     ({"overall_tag": "manylinux_2_17_x86_64", "external_libs": {"libfoo.so.1": None}}, "outside every policy: libfoo"),

@@ -1,6 +1,7 @@
 """Checks of built wheels that their tools only report on.
 
-    wheel_audit.py abi3 WHEEL...        abi3audit, held to each wheel's own level
+    wheel_audit.py abi3 WHEEL...        abi3audit, held to each wheel's own level,
+                                        and the module's file name
     wheel_audit.py policy WHEEL...      auditwheel show: the policy a wheel reaches,
                                         and that it names no outside library
     wheel_audit.py size WHEEL...        the module's size in bytes
@@ -63,6 +64,19 @@ def abi3_problems(wheel_name, report):
     return problems
 
 
+def module_file_problems(wheel_name, member_names):
+    """What is wrong with the extension files a wheel holds: exactly one, at the
+    top level, under the stable ABI's portable name. A platform-qualified name
+    (`.abi3-x86_64-linux-gnu.so`) that the building interpreter prefers would
+    not import on older interpreters the wheel's tag admits."""
+    _, _, platform = wheel_tags(wheel_name)
+    wanted = "_quorix_core.pyd" if platform.startswith("win") else "_quorix_core.abi3.so"
+    modules = sorted(name for name in member_names if re.search(r"\.(so|pyd)$", name))
+    if modules != [wanted]:
+        return [f"holds {', '.join(modules) or 'no extension module'}; expected exactly {wanted}"]
+    return []
+
+
 def policy_problems(wheel_name, show):
     """What is wrong with one wheel in an `auditwheel show --json` result, for
     a wheel that claims a manylinux or musllinux tag."""
@@ -118,6 +132,8 @@ def run_abi3(abi3audit, wheels):
             problems = [f"no report from abi3audit ({error}): {done.stderr.strip()}"]
         if done.returncode != 0:
             problems.append(f"abi3audit exited with {done.returncode}")
+        with zipfile.ZipFile(wheel) as archive:
+            problems += module_file_problems(wheel, archive.namelist())
         level = tag_level(wheel_tags(wheel)[0]) if not problems else "?"
         for problem in problems:
             print(f"error: {pathlib.Path(wheel).name}: {problem}")
