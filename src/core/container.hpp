@@ -10,6 +10,15 @@
 // released, in slices: between them it runs the pending signal handlers, so a
 // wait can be interrupted (Ctrl-C), and it makes sure that the wait is not part
 // of a deadlock across containers (core/deadlock_detection.hpp).
+//
+// A waiter takes the lock only once it has the interpreter lock back: a lock
+// taken by a thread that cannot run would stall the thread that has just let
+// go of it and wants it again (a convoy, every operation a thread switch). So a
+// release lets whoever runs take the lock again, and a waiter that was woken,
+// got the interpreter lock and still found the lock taken queues up as
+// starving: a later release hands the lock straight to the longest-starving
+// waiter, at most once per hand-off spacing, so that each owner keeps the lock
+// for a while and no waiter waits for ever.
 #pragma once
 
 #include <atomic>
@@ -29,7 +38,8 @@ namespace quorix::core {
 
 class Container {
 public:
-    Container() = default;
+    Container() noexcept;
+    ~Container();
     Container(const Container&) = delete;
     Container& operator=(const Container&) = delete;
 
@@ -73,11 +83,22 @@ public:
     // The thread that holds the lock, or no thread.
     std::thread::id holder() const noexcept { return holder_.load(std::memory_order_relaxed); }
 
+    // Around a fork (core/fork_safety.hpp), with every other thread of the
+    // process stopped where it stands: the sleeping machinery is held across
+    // the fork so that the child gets it in a consistent state.
+    void before_fork() noexcept;
+    void after_fork_in_parent() noexcept;
+    void after_fork_in_child(std::thread::id self) noexcept;
+
+    // The links of the process-wide list of containers, kept by core/fork_safety.cpp.
+    Container* enrolled_prev = nullptr;
+    Container* enrolled_next = nullptr;
+
 private:
     // The lock word: free, held, or held with threads (possibly) asleep waiting
     // for it. Taking a free lock and releasing one nobody waits for are one
-    // atomic operation each; only waiters and the release that wakes them touch
-    // the sleeping machinery.
+    // atomic operation each; only waiters and the release that wakes them (or
+    // hands the lock over, leaving it held) touch the sleeping machinery.
     enum LockState : int { lock_free = 0, lock_held = 1, lock_held_awaited = 2 };
 
     bool try_acquire() noexcept {
@@ -85,18 +106,40 @@ private:
         return state_.compare_exchange_strong(expected, lock_held, std::memory_order_acquire,
                                               std::memory_order_relaxed);
     }
-    // Waits at most `slice` for the lock; true once it is held.
-    bool acquire_within(std::chrono::milliseconds slice);
     void release() noexcept {
-        if (state_.exchange(lock_free, std::memory_order_release) == lock_held_awaited) {
-            wake_waiters();
+        int expected = lock_held;
+        if (!state_.compare_exchange_strong(expected, lock_free, std::memory_order_release,
+                                            std::memory_order_relaxed)) {
+            release_awaited();
         }
     }
-    void wake_waiters() noexcept;
+    // A release with threads (possibly) asleep: hands the lock to a starving
+    // waiter if one is due, else frees it; then wakes the sleepers.
+    void release_awaited() noexcept;
 
-    // The lock was not free at once: refuses a re-entrant call, else waits for
-    // the lock. An error if the call is re-entrant, a signal handler raised or
-    // the wait would be a deadlock; then the lock is not held.
+    // A waiting thread, on its own stack; its fields are guarded by `sleep_mutex_`.
+    struct Waiter {
+        std::thread::id thread;
+        Waiter* next = nullptr;
+        bool queued = false;   // in the starving queue
+        bool granted = false;  // the lock was handed to it and it has not taken it up yet
+    };
+    class QueuePlace;
+    // Sleeps at most `slice` (the interpreter lock released) until a release
+    // wakes it or hands it the lock; never takes the lock itself.
+    void sleep_until_released(Waiter& me, std::chrono::milliseconds slice);
+    // With the interpreter lock held: takes up a hand-off, else takes a free lock.
+    bool take_after_wait(Waiter& me, bool queued);
+    void enqueue(Waiter& me);
+    // Leaves the queue; true if the lock had been handed over (it is then held).
+    bool withdraw(Waiter& me) noexcept;
+    // Takes a queued waiter out of the queue; the sleep mutex is held.
+    void unlink(Waiter& me) noexcept;
+
+    // The lock was not free at once: refuses a container that a thread lost in
+    // a fork holds and a re-entrant call, else waits for the lock. An error if
+    // so, or if a signal handler raised or the wait would be a deadlock; then
+    // the lock is not held.
     Status enter_contended(std::thread::id self);
     Status wait_for_lock();
     [[noreturn]] static void fail_poisoned();
@@ -109,6 +152,13 @@ private:
     std::condition_variable lock_released_;
     std::atomic<std::thread::id> holder_{};
     bool poisoned_ = false;
+    // Held by another thread when the process forked: no thread of this
+    // process can ever release it.
+    bool forked_away_ = false;
+    // The starving waiters, longest-starving first; guarded by `sleep_mutex_`.
+    Waiter* starving_head_ = nullptr;
+    Waiter* starving_tail_ = nullptr;
+    std::chrono::steady_clock::time_point last_hand_off_{};
 };
 
 }  // namespace quorix::core

@@ -3,6 +3,7 @@
 
 #include "core/container.hpp"
 #include "core/deadlock_detection.hpp"
+#include "core/fork_safety.hpp"
 #include "python/forced_unwind.hpp"
 #include "python/internal_failure.hpp"
 
@@ -13,9 +14,58 @@ namespace {
 // enough that the waiting thread costs the holder nothing noticeable.
 constexpr std::chrono::milliseconds wait_slice{5};
 
+// The least time between two hand-offs, about the interpreter's switch
+// interval: each hand-off costs the releasing thread a switch, so an owner that
+// got the lock keeps it for a while before a release passes it on again.
+constexpr std::chrono::milliseconds hand_off_spacing{5};
+
 }  // namespace
 
+// A waiter's place in the starving queue, left however the wait ends. A
+// thread ended while it takes the interpreter lock back (the interpreter is
+// finalising) lets go of a lock handed to it on its way out.
+class Container::QueuePlace {
+public:
+    QueuePlace(Container& container, Waiter& me) noexcept : container_(container), me_(me) {}
+    QueuePlace(const QueuePlace&) = delete;
+    QueuePlace& operator=(const QueuePlace&) = delete;
+    ~QueuePlace() {
+        if (queued_ && container_.withdraw(me_)) {
+            container_.leave();
+        }
+    }
+
+    bool queued() const noexcept { return queued_; }
+    void enqueue() {
+        container_.enqueue(me_);
+        queued_ = true;
+    }
+    // The lock is ours (taken up or taken): nothing left to undo.
+    void taken() noexcept { queued_ = false; }
+    // Leaves the queue; true if the lock had been handed over meanwhile.
+    bool withdraw() noexcept {
+        const bool handed = queued_ && container_.withdraw(me_);
+        queued_ = false;
+        return handed;
+    }
+
+private:
+    Container& container_;
+    Waiter& me_;
+    bool queued_ = false;
+};
+
+Container::Container() noexcept { enroll_for_fork(*this); }
+
+Container::~Container() { unenroll_for_fork(*this); }
+
 Status Container::enter_contended(std::thread::id self) {
+    // Checked first: a thread of this process may reuse the lost holder's id.
+    if (forked_away_) {
+        return ErrorResult::deferred(PyExc_RuntimeError,
+                                     "Container was in use by another thread when the process forked; it cannot be "
+                                     "used in this process");
+    }
     if (holder_.load(std::memory_order_relaxed) == self) {
         // A provider's callable or a finalizer run under the lock called back
         // into this container: waiting for ourselves would never end.
@@ -31,9 +81,15 @@ void Container::fail_poisoned() {
 
 Status Container::wait_for_lock() {
     LockWait wait(*this);
+    Waiter me{std::this_thread::get_id()};
+    QueuePlace place(*this, me);
     for (;;) {
         // Checked again on every slice: holders change while we wait.
         if (!wait.may_wait()) {
+            // A lock handed over since the last look is ours: no deadlock then.
+            if (place.withdraw()) {
+                return success();
+            }
             return ErrorResult::deferred(PyExc_RuntimeError,
                                          "Deadlock detected: the container is held by a thread that is waiting for "
                                          "a container held by the calling thread");
@@ -41,57 +97,166 @@ Status Container::wait_for_lock() {
         // The holder may be running Python code and need the interpreter lock to
         // finish, so wait for the container without holding it.
         PyThreadState* saved = PyEval_SaveThread();
-        // A thread ended while it takes the interpreter lock back (the
-        // interpreter is finalising) lets go of the container on its way out,
-        // and of its place in the wait records.
-        struct Taken {
-            Container* container = nullptr;
-            ~Taken() {
-                if (container != nullptr) {
-                    container->release();
-                }
-            }
-        } taken;
-        if (acquire_within(wait_slice)) {
-            taken.container = this;
-        }
+        sleep_until_released(me, wait_slice);
         call_interpreter([saved] { PyEval_RestoreThread(saved); });
-        if (taken.container != nullptr) {
-            taken.container = nullptr;
+        if (take_after_wait(me, place.queued())) {
+            place.taken();
             return success();
+        }
+        // Woken (or the slice ended), running, and still refused: from now on
+        // the releases owe this thread a turn.
+        if (!place.queued()) {
+            place.enqueue();
         }
         // Only the main thread runs handlers; elsewhere this returns at once.
         if (call_interpreter([] { return PyErr_CheckSignals(); }) < 0) {
-            return take_current_exception();
+            ErrorResult raised = take_current_exception();
+            // The call changes nothing: a lock handed over meanwhile goes on.
+            if (place.withdraw()) {
+                leave();
+            }
+            return raised;
         }
     }
 }
 
-bool Container::acquire_within(std::chrono::milliseconds slice) {
+void Container::sleep_until_released(Waiter& me, std::chrono::milliseconds slice) {
     const auto deadline = std::chrono::steady_clock::now() + slice;
     std::unique_lock<std::mutex> asleep(sleep_mutex_);
-    // Marking the lock as awaited before going to sleep, under the sleep mutex,
-    // makes the holder's release wake us: it cannot slip between our look at the
-    // lock word and our sleep. A lock taken this way stays marked as awaited,
-    // so its release also wakes any other waiter.
-    while (state_.exchange(lock_held_awaited, std::memory_order_acquire) != lock_free) {
-        if (lock_released_.wait_until(asleep, deadline) == std::cv_status::timeout) {
-            return state_.exchange(lock_held_awaited, std::memory_order_acquire) == lock_free;
+    for (;;) {
+        if (me.granted) {
+            return;
         }
+        int seen = state_.load(std::memory_order_relaxed);
+        if (seen == lock_free) {
+            return;
+        }
+        // Marking the lock as awaited under the sleep mutex makes the holder's
+        // release take the slow way, which takes this mutex before it wakes us:
+        // it cannot slip between this look at the lock word and the sleep.
+        if (seen == lock_held &&
+            !state_.compare_exchange_weak(seen, lock_held_awaited, std::memory_order_relaxed)) {
+            continue;
+        }
+        // One sleep: a wake means the lock was released (or handed to us), and
+        // the lock is tried only once this thread runs again.
+        lock_released_.wait_until(asleep, deadline);
+        return;
     }
+}
+
+bool Container::take_after_wait(Waiter& me, bool queued) {
+    // Taken as awaited: other threads may still sleep, and this thread's
+    // release must wake them.
+    int expected = lock_free;
+    if (!queued) {
+        return state_.compare_exchange_strong(expected, lock_held_awaited, std::memory_order_acquire,
+                                              std::memory_order_relaxed);
+    }
+    std::lock_guard<std::mutex> ordered(sleep_mutex_);
+    if (me.granted) {
+        me.granted = false;
+        return true;
+    }
+    if (!state_.compare_exchange_strong(expected, lock_held_awaited, std::memory_order_acquire,
+                                        std::memory_order_relaxed)) {
+        return false;
+    }
+    // Taken on its own: out of the queue, so no release hands it the lock again.
+    unlink(me);
     return true;
 }
 
-void Container::wake_waiters() noexcept {
-    // Taking the sleep mutex orders this wake after any waiter's last look at
-    // the lock word.
-    { std::lock_guard<std::mutex> ordered(sleep_mutex_); }
+void Container::enqueue(Waiter& me) {
+    std::lock_guard<std::mutex> ordered(sleep_mutex_);
+    me.next = nullptr;
+    me.queued = true;
+    if (starving_tail_ == nullptr) {
+        starving_head_ = &me;
+    } else {
+        starving_tail_->next = &me;
+    }
+    starving_tail_ = &me;
+}
+
+bool Container::withdraw(Waiter& me) noexcept {
+    std::lock_guard<std::mutex> ordered(sleep_mutex_);
+    if (me.granted) {
+        me.granted = false;
+        return true;
+    }
+    if (me.queued) {
+        unlink(me);
+    }
+    return false;
+}
+
+void Container::unlink(Waiter& me) noexcept {
+    Waiter** link = &starving_head_;
+    Waiter* before = nullptr;
+    while (*link != &me) {
+        before = *link;
+        link = &(*link)->next;
+    }
+    *link = me.next;
+    if (starving_tail_ == &me) {
+        starving_tail_ = before;
+    }
+    me.queued = false;
+    me.next = nullptr;
+}
+
+void Container::release_awaited() noexcept {
+    {
+        // Every change of the lock word that a sleeper acts on is made under the
+        // sleep mutex, so it comes before or after a sleeper's look, never between
+        // its look and its sleep.
+        std::lock_guard<std::mutex> ordered(sleep_mutex_);
+        const auto now = std::chrono::steady_clock::now();
+        if (starving_head_ != nullptr && now - last_hand_off_ >= hand_off_spacing) {
+            // The lock stays held (and awaited): it passes to the waiter, which
+            // takes it up once it runs again.
+            Waiter* next = starving_head_;
+            starving_head_ = next->next;
+            if (starving_head_ == nullptr) {
+                starving_tail_ = nullptr;
+            }
+            next->next = nullptr;
+            next->queued = false;
+            next->granted = true;
+            holder_.store(next->thread, std::memory_order_relaxed);
+            last_hand_off_ = now;
+        } else {
+            state_.store(lock_free, std::memory_order_release);
+        }
+    }
     lock_released_.notify_all();
 }
 
 void Container::leave() noexcept {
     holder_.store(std::thread::id(), std::memory_order_relaxed);
     release();
+}
+
+void Container::before_fork() noexcept { sleep_mutex_.lock(); }
+
+void Container::after_fork_in_parent() noexcept { sleep_mutex_.unlock(); }
+
+void Container::after_fork_in_child(std::thread::id self) noexcept {
+    // The waiters did not survive the fork, and the condition variable may
+    // still count them: a fresh one, and an empty queue.
+    new (&lock_released_) std::condition_variable();
+    starving_head_ = nullptr;
+    starving_tail_ = nullptr;
+    if (state_.load(std::memory_order_relaxed) != lock_free) {
+        if (holder_.load(std::memory_order_relaxed) == self) {
+            // The forking thread finishes its operation here; nobody sleeps.
+            state_.store(lock_held, std::memory_order_relaxed);
+        } else {
+            forked_away_ = true;
+        }
+    }
+    sleep_mutex_.unlock();
 }
 
 }  // namespace quorix::core

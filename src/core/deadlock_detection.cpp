@@ -96,4 +96,14 @@ LockWait::~LockWait() {
     }
 }
 
+void wait_records_before_fork() noexcept { wait_records().mutex.lock(); }
+
+void wait_records_after_fork(bool in_child) noexcept {
+    WaitRecords& records = wait_records();
+    if (in_child) {
+        records.waiting.clear();
+    }
+    records.mutex.unlock();
+}
+
 }  // namespace quorix::core

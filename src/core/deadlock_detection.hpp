@@ -39,4 +39,9 @@ private:
     bool recorded_ = false;
 };
 
+// Around a fork: the records are held across it, and the child, whose other
+// threads are gone, starts with none.
+void wait_records_before_fork() noexcept;
+void wait_records_after_fork(bool in_child) noexcept;
+
 }  // namespace quorix::core

@@ -1,0 +1,129 @@
+"""A fork of the process while containers are in use.
+
+The child has only the forking thread: a container that another thread held
+at the fork can never be released there, so every operation on it must fail at
+once, while every other container (one the forking thread held included) goes
+on working in the child, and the parent is not affected. Each scenario runs in
+a subprocess with a timeout, the child's exit awaited with one too.
+"""
+import os
+
+import pytest
+
+from all_methods import ALL_TEN_SOURCE
+from reliability_support import check_ok, script
+
+pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="the platform has no fork")
+
+FORKED = "Container was in use by another thread when the process forked; it cannot be used in this process"
+
+PRELUDE = """
+import warnings
+# Forking a process with threads is what is tested here.
+warnings.simplefilter("ignore", DeprecationWarning)
+FORKED = %r
+def f(*args):
+    return "f"
+""" % FORKED + ALL_TEN_SOURCE + """
+def in_child(child_body):
+    pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            child_body()
+            status = 0
+        except BaseException:
+            import traceback
+            traceback.print_exc()
+        finally:
+            os._exit(status)
+    return wait_child(pid)
+
+def wait_child(pid):
+    deadline = time.monotonic() + 30
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            raise AssertionError("the child hangs")
+        time.sleep(0.01)
+"""
+
+
+def test_a_container_another_thread_held_fails_every_operation_in_the_child(run_python):
+    code = script(PRELUDE, """
+        held, go = threading.Event(), threading.Event()
+        def hold():
+            held.set()
+            go.wait(30)
+            return "held"
+        c = Container()
+        c.register_provider("a", f, False, False, [])
+        c.register_provider("hold", hold, False, False, [])
+        other = Container()
+        other.register_provider("a", f, True, False, [])
+        holder = start(lambda: c.resolve("hold"))
+        assert held.wait(30)
+        # Another thread waits too: its place in the queue is lost in the fork.
+        waiter = start(lambda: c.resolve("a"))
+        time.sleep(0.05)
+        def child():
+            for name, call in ALL_TEN.items():
+                for attempt in range(2):  # it stays unusable
+                    try:
+                        call(c)
+                    except RuntimeError as e:
+                        assert str(e) == FORKED, (name, str(e))
+                    else:
+                        raise AssertionError(name + " did not fail")
+            # Containers no lost thread held work normally, new ones too.
+            assert other.resolve("a") == "f" and other.resolve_many_plan(["a"]) == ["f"]
+            fresh = Container()
+            fresh.register_provider("n", lambda: 7, False, False, [])
+            assert fresh.resolve("n") == 7
+        assert in_child(child) == 0
+        go.set()
+        assert finish(*holder) == {"ok": "held"}
+        assert finish(*waiter) == {"ok": "f"}
+        assert c.resolve("a") == "f"
+        print("OK")
+    """)
+    check_ok(run_python(code, timeout=120))
+
+
+@pytest.mark.parametrize("waiting", [0, 3], ids=["alone", "with waiters"])
+def test_a_fork_from_inside_a_provider_lets_the_forking_thread_finish(run_python, waiting):
+    code = script(PRELUDE, f"""
+        c = Container()
+        c.register_provider("a", f, False, False, [])
+        waiters = []
+        forked = []
+        def forking():
+            for _ in range({waiting}):
+                waiters.append(start(lambda: c.resolve("a")))
+            time.sleep(0.1)  # the waiters are asleep on the container at the fork
+            forked.append(os.fork())
+            return "forking"
+        c.register_provider("fork", forking, False, False, [])
+        value = c.resolve("fork")
+        if forked[0] == 0:
+            status = 1
+            try:
+                # The resolution ended normally, and the container works on.
+                assert value == "forking"
+                assert c.resolve("a") == "f" and c.resolve_many_plan(["a"]) == ["f"]
+                worker = start(lambda: c.resolve_many(["a", "a"]))
+                assert finish(*worker) == {{"ok": ["f", "f"]}}
+                status = 0
+            finally:
+                os._exit(status)
+        assert wait_child(forked[0]) == 0
+        for waiter in waiters:
+            assert finish(*waiter) == {{"ok": "f"}}
+        assert value == "forking"
+        print("OK")
+    """)
+    check_ok(run_python(code, timeout=120))
