@@ -8,6 +8,19 @@
 namespace quorix::core {
 
 Result<std::vector<OwnedRef>> ContainerInner::resolve_many(RequestedKeys keys) {
+    if (keys.size() > 1 && PlanCache::keeps(keys) && compiles_resolutions()) {
+        // A request made again and again runs as one compiled function.
+        CompiledOrder* seen = walked_requests_.find(keys, generation_);
+        if (seen == nullptr) {
+            seen = walked_requests_.keep(keys, CompiledOrder{});
+        }
+        QUORIX_LET(compiled, compile_batch_when_due(seen->compiled, keys, nullptr));
+        if (compiled != nullptr) {
+            if (std::optional<Result<std::vector<OwnedRef>>> values = call_compiled_batch(*compiled, keys.size())) {
+                return std::move(*values);
+            }
+        }
+    }
     std::vector<OwnedRef> values;
     values.reserve(keys.size());
     for (const RequestedKey& key : keys) {
@@ -24,7 +37,7 @@ Result<std::vector<OwnedRef>> ContainerInner::resolve_many(RequestedKeys keys) {
 
 Result<std::vector<OwnedRef>> ContainerInner::resolve_many_plan(RequestedKeys keys) {
     // A request seen since the last change to the registry reuses its order.
-    const CompiledOrder* order = plans_.find(keys, generation_);
+    CompiledOrder* order = plans_.find(keys, generation_);
     CompiledOrder unkept;
     if (order == nullptr) {
         Result<CompiledOrder> compiled = compile_order(keys);
@@ -36,6 +49,15 @@ Result<std::vector<OwnedRef>> ContainerInner::resolve_many_plan(RequestedKeys ke
         } else {
             unkept = std::move(compiled).value();
             order = &unkept;
+        }
+    }
+
+    if (order != &unkept && compiles_resolutions()) {
+        QUORIX_LET(compiled, compile_batch_when_due(order->compiled, keys, order));
+        if (compiled != nullptr) {
+            if (std::optional<Result<std::vector<OwnedRef>>> values = call_compiled_batch(*compiled, keys.size())) {
+                return std::move(*values);
+            }
         }
     }
 
