@@ -63,7 +63,11 @@ Result<std::optional<GeneratedFunction>> define_function(const std::string& sour
     GeneratedFunction made;
     if (done) {
         made.function = OwnedRef::share(PyDict_GetItemString(globals.get(), name));
-        made.code = made.function ? OwnedRef::steal(PyObject_GetAttrString(made.function.get(), "__code__")) : OwnedRef();
+        // Out of its globals, so that no cycle keeps it (and what its globals
+        // hold) alive once its owner lets go of it.
+        if (made.function && PyDict_DelItemString(globals.get(), name) == 0) {
+            made.code = OwnedRef::steal(PyObject_GetAttrString(made.function.get(), "__code__"));
+        }
     }
     if (!made.code) {
         if (PyErr_ExceptionMatches(PyExc_MemoryError) || PyErr_ExceptionMatches(PyExc_RecursionError)) {
