@@ -7,18 +7,15 @@
 
 namespace quorix::core {
 
-Result<std::vector<OwnedRef>> ContainerInner::resolve_many(RequestedKeys keys) {
+Result<BatchValues> ContainerInner::resolve_many(RequestedKeys keys) {
     if (keys.size() > 1 && PlanCache::keeps(keys) && compiles_resolutions()) {
         // A request made again and again runs as one compiled function.
         CompiledOrder* seen = walked_requests_.find(keys, generation_);
         if (seen == nullptr) {
             seen = walked_requests_.keep(keys, CompiledOrder{});
         }
-        QUORIX_LET(compiled, compile_batch_when_due(seen->compiled, keys, nullptr));
-        if (compiled != nullptr) {
-            if (std::optional<Result<std::vector<OwnedRef>>> values = call_compiled_batch(*compiled, keys.size())) {
-                return std::move(*values);
-            }
+        if (std::optional<Result<BatchValues>> values = run_compiled_batch(seen->compiled, keys, nullptr)) {
+            return std::move(*values);
         }
     }
     std::vector<OwnedRef> values;
@@ -32,10 +29,10 @@ Result<std::vector<OwnedRef>> ContainerInner::resolve_many(RequestedKeys keys) {
         }
         values.push_back(std::move(value).value());
     }
-    return values;
+    return BatchValues{std::move(values), {}};
 }
 
-Result<std::vector<OwnedRef>> ContainerInner::resolve_many_plan(RequestedKeys keys) {
+Result<BatchValues> ContainerInner::resolve_many_plan(RequestedKeys keys) {
     // A request seen since the last change to the registry reuses its order.
     CompiledOrder* order = plans_.find(keys, generation_);
     CompiledOrder unkept;
@@ -53,11 +50,8 @@ Result<std::vector<OwnedRef>> ContainerInner::resolve_many_plan(RequestedKeys ke
     }
 
     if (order != &unkept && compiles_resolutions()) {
-        QUORIX_LET(compiled, compile_batch_when_due(order->compiled, keys, order));
-        if (compiled != nullptr) {
-            if (std::optional<Result<std::vector<OwnedRef>>> values = call_compiled_batch(*compiled, keys.size())) {
-                return std::move(*values);
-            }
+        if (std::optional<Result<BatchValues>> values = run_compiled_batch(order->compiled, keys, order)) {
+            return std::move(*values);
         }
     }
 
@@ -115,7 +109,7 @@ Result<std::vector<OwnedRef>> ContainerInner::resolve_many_plan(RequestedKeys ke
         }
         results.push_back(values[plan_base + placed].clone());
     }
-    return results;
+    return BatchValues{std::move(results), {}};
 }
 
 }  // namespace quorix::core

@@ -84,27 +84,37 @@ Result<CompiledResolution*> ContainerInner::compile_when_due(Provider& record) {
     return &compiled_.at(index);
 }
 
-Result<CompiledResolution*> ContainerInner::compile_batch_when_due(CompiledBatch& batch, RequestedKeys keys,
-                                                                   const CompiledOrder* order) {
-    if (batch.function) {
-        return &*batch.function;
+std::optional<Result<BatchValues>> ContainerInner::run_compiled_batch(CompiledBatch& batch, RequestedKeys keys,
+                                                                      const CompiledOrder* order) {
+    if (!batch.function) {
+        if (batch.refused || !due(batch.runs)) {
+            return std::nullopt;
+        }
+        batch.refused = true;  // unless it is compiled below
+        ResolutionSource source(*this);
+        std::string values;
+        if (!(order != nullptr ? source.write_order(*order, values) : source.write_walks(keys, values))) {
+            return std::nullopt;
+        }
+        Result<std::optional<CompiledResolution>> function = source.define(values);
+        if (!function.ok()) {
+            return Result<BatchValues>(std::move(function).error());
+        }
+        if (!function.value()) {
+            return std::nullopt;
+        }
+        batch.function = std::move(function).value();
+        batch.refused = false;
     }
-    if (batch.refused || !due(batch.runs)) {
-        return static_cast<CompiledResolution*>(nullptr);
+    std::optional<Result<OwnedRef>> list = call_compiled(*batch.function);
+    if (!list) {
+        return std::nullopt;
     }
-    batch.refused = true;  // unless it is compiled below
-    ResolutionSource source(*this);
-    std::string values;
-    if (!(order != nullptr ? source.write_order(*order, values) : source.write_walks(keys, values))) {
-        return static_cast<CompiledResolution*>(nullptr);
+    if (!list->ok()) {
+        return Result<BatchValues>(std::move(*list).error());
     }
-    QUORIX_LET(function, source.define(values));
-    if (!function) {
-        return static_cast<CompiledResolution*>(nullptr);
-    }
-    batch.function = std::move(function);
-    batch.refused = false;
-    return &*batch.function;
+    // The function returns a fresh list of exactly the request's values.
+    return Result<BatchValues>(BatchValues{{}, std::move(*list).value()});
 }
 
 std::optional<Result<OwnedRef>> ContainerInner::call_compiled(CompiledResolution& compiled) {
@@ -119,25 +129,6 @@ std::optional<Result<OwnedRef>> ContainerInner::call_compiled(CompiledResolution
         }
     }
     return call_generated(compiled.function, arguments.data(), count);
-}
-
-std::optional<Result<std::vector<OwnedRef>>> ContainerInner::call_compiled_batch(CompiledResolution& compiled,
-                                                                                 std::size_t count) {
-    std::optional<Result<OwnedRef>> called = call_compiled(compiled);
-    if (!called) {
-        return std::nullopt;
-    }
-    if (!called->ok()) {
-        return Result<std::vector<OwnedRef>>(std::move(*called).error());
-    }
-    // The function returns a fresh list of exactly the request's values.
-    PyObject* list = called->value().get();
-    std::vector<OwnedRef> values;
-    values.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        values.push_back(OwnedRef::share(PyList_GetItem(list, static_cast<Py_ssize_t>(i))));
-    }
-    return Result<std::vector<OwnedRef>>(std::move(values));
 }
 
 }  // namespace quorix::core

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/batch_values.hpp"
 #include "core/compiled_order.hpp"
 #include "core/compiled_resolution.hpp"
 #include "core/plan_cache.hpp"
@@ -77,8 +78,8 @@ public:
     Result<CompiledOrder> compile_order(RequestedKeys requested);
 
     // Batch resolution; the values are returned in request order.
-    Result<std::vector<OwnedRef>> resolve_many(RequestedKeys keys);
-    Result<std::vector<OwnedRef>> resolve_many_plan(RequestedKeys keys);
+    Result<BatchValues> resolve_many(RequestedKeys keys);
+    Result<BatchValues> resolve_many_plan(RequestedKeys keys);
 
     // Introspection and cache access.
     Result<CopiedOutProvider> get_provider_info(std::string_view key);
@@ -109,13 +110,12 @@ private:
     // Counts a walk of the record; once it is due, compiles its resolution
     // (null: it cannot be compiled at this generation, or not yet).
     Result<CompiledResolution*> compile_when_due(Provider& record);
-    // The same for a batch request, with its order for `resolve_many_plan`.
-    Result<CompiledResolution*> compile_batch_when_due(CompiledBatch& batch, RequestedKeys keys,
-                                                       const CompiledOrder* order);
+    // Runs a batch request's compiled function, compiling it when due (with
+    // its order for `resolve_many_plan`); nothing where the walk must run.
+    std::optional<Result<BatchValues>> run_compiled_batch(CompiledBatch& batch, RequestedKeys keys,
+                                                          const CompiledOrder* order);
     // Calls it, unless one of the singletons it takes holds no value.
     std::optional<Result<OwnedRef>> call_compiled(CompiledResolution& compiled);
-    // The same for a batch's function, whose list holds `count` values.
-    std::optional<Result<std::vector<OwnedRef>>> call_compiled_batch(CompiledResolution& compiled, std::size_t count);
     // Whatever was compiled against the old generation is released first.
     void advance_generation() {
         ++generation_;
