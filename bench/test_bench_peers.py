@@ -85,7 +85,7 @@ def test_a_failing_peer_is_reported_and_not_timed(monkeypatch):
     row = list(SCENARIOS).index(title)
     verified = bp.build_contenders(row, SCENARIOS[title], ["resolve"], errors)
     names = {c.name for c in verified}
-    assert names == {bp.HAND, bp.MODULE}
+    assert names == {bp.HAND, bp.MODULE, bp.PARTIAL}  # the yardstick passed the same check
     assert errors[(row, "dishka")][0] == "error"
     assert "shared" in errors[(row, "dishka")][1]
     assert errors[(row, "kink")] == ("error", "ValueError: cannot wire this")

@@ -2,6 +2,9 @@
 cycles, missing keys and async providers, with paths long enough to exercise the
 in-progress bookkeeping; and whole container lives (registrations, layers, cache
 writes, every resolution operation) against a model of the container."""
+import os
+
+import pytest
 from hypothesis import given, settings, strategies as st
 
 import _quorix_core
@@ -328,3 +331,31 @@ def test_container_life_matches_the_model(initial, steps):
         assert real_state == model.state, step
         for key in KEYS:
             assert c.get_cached(key) == model.get_cached(key), (step, key)
+
+
+# The same comparisons with resolutions compiled into Python functions wherever
+# they apply (from the first run), and with that form switched off, in the
+# fault-injection build, whose switch does this. The compiled form replaces the
+# level walk for everything that has run before, so these catch a form that
+# misses a change made between two calls.
+MODEL_TESTS = ["test_resolve_matches_the_recursive_model", "test_container_life_matches_the_model"]
+
+
+@pytest.mark.skipif(bool(os.environ.get("QUORIX_FAULTS")), reason="already running under a compile switch")
+@pytest.mark.parametrize("switch, caller", [("compile_at_once", "resolve"), ("compile_never", "<module>")])
+def test_the_model_holds_with_the_compiled_form_forced(run_faulty, switch, caller):
+    result = run_faulty(
+        f"""
+        import sys, pytest, _quorix_core
+        # The switch is in force: a provider's caller is the compiled function or not.
+        c = _quorix_core.Container()
+        c.register_provider("who", lambda: sys._getframe(1).f_code.co_name, False, False, [])
+        c.register_provider("top", lambda who: who, False, False, ["who"])
+        assert c.resolve("top") == {caller!r}, c.resolve("top")
+        sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", {__file__!r}, "-k", {" or ".join(MODEL_TESTS)!r}]))
+        """,
+        faults=switch,
+        timeout=900,
+    )
+    assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-4000:]
+    assert "2 passed" in result.stdout, result.stdout[-2000:]

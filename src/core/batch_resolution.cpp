@@ -7,7 +7,17 @@
 
 namespace quorix::core {
 
-Result<std::vector<OwnedRef>> ContainerInner::resolve_many(RequestedKeys keys) {
+Result<BatchValues> ContainerInner::resolve_many(RequestedKeys keys) {
+    if (keys.size() > 1 && PlanCache::keeps(keys) && compiles_resolutions()) {
+        // A request made again and again runs as one compiled function.
+        CompiledOrder* seen = walked_requests_.find(keys, generation_);
+        if (seen == nullptr) {
+            seen = walked_requests_.keep(keys, CompiledOrder{});
+        }
+        if (std::optional<Result<BatchValues>> values = run_compiled_batch(seen->compiled, keys, nullptr)) {
+            return std::move(*values);
+        }
+    }
     std::vector<OwnedRef> values;
     values.reserve(keys.size());
     for (const RequestedKey& key : keys) {
@@ -19,12 +29,12 @@ Result<std::vector<OwnedRef>> ContainerInner::resolve_many(RequestedKeys keys) {
         }
         values.push_back(std::move(value).value());
     }
-    return values;
+    return BatchValues{std::move(values), {}};
 }
 
-Result<std::vector<OwnedRef>> ContainerInner::resolve_many_plan(RequestedKeys keys) {
+Result<BatchValues> ContainerInner::resolve_many_plan(RequestedKeys keys) {
     // A request seen since the last change to the registry reuses its order.
-    const CompiledOrder* order = plans_.find(keys, generation_);
+    CompiledOrder* order = plans_.find(keys, generation_);
     CompiledOrder unkept;
     if (order == nullptr) {
         Result<CompiledOrder> compiled = compile_order(keys);
@@ -36,6 +46,12 @@ Result<std::vector<OwnedRef>> ContainerInner::resolve_many_plan(RequestedKeys ke
         } else {
             unkept = std::move(compiled).value();
             order = &unkept;
+        }
+    }
+
+    if (order != &unkept && compiles_resolutions()) {
+        if (std::optional<Result<BatchValues>> values = run_compiled_batch(order->compiled, keys, order)) {
+            return std::move(*values);
         }
     }
 
@@ -93,7 +109,7 @@ Result<std::vector<OwnedRef>> ContainerInner::resolve_many_plan(RequestedKeys ke
         }
         results.push_back(values[plan_base + placed].clone());
     }
-    return results;
+    return BatchValues{std::move(results), {}};
 }
 
 }  // namespace quorix::core

@@ -7,6 +7,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/compiled_resolution.hpp"
 #include "core/provider.hpp"
 
 namespace quorix::core {
@@ -27,6 +28,8 @@ struct CompiledOrder {
     std::vector<std::size_t> argument_steps;
     // For each requested key, in request order, the step holding its value.
     std::vector<std::size_t> requested_steps;
+    // The request compiled into one function, once it has run a few times.
+    CompiledBatch compiled;
 };
 
 }  // namespace quorix::core

@@ -5,6 +5,10 @@
 namespace quorix::core {
 
 ContainerInner::~ContainerInner() {
+    // The compiled functions' references to callables go before the records'.
+    compiled_.clear();
+    plans_.forget();
+    walked_requests_.forget();
     ProviderMap().swap(providers_);
     for (ProviderMap& layer : overrides_) {
         ProviderMap().swap(layer);

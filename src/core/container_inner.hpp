@@ -3,10 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
+#include "core/batch_values.hpp"
 #include "core/compiled_order.hpp"
+#include "core/compiled_resolution.hpp"
 #include "core/plan_cache.hpp"
 #include "core/key_memo.hpp"
 #include "core/provider.hpp"
@@ -46,6 +49,14 @@ public:
         return nullptr;
     }
 
+    // The effective record of each of the record's dependency keys (null: none).
+    const std::vector<Provider*>& dependency_records(Provider& record) {
+        if (record.links.generation != generation_) {
+            refresh_links(record);
+        }
+        return record.links.dep_records;
+    }
+
     // Moves whenever a key's effective record may change; never 0.
     std::uint64_t generation() const noexcept { return generation_; }
 
@@ -67,8 +78,8 @@ public:
     Result<CompiledOrder> compile_order(RequestedKeys requested);
 
     // Batch resolution; the values are returned in request order.
-    Result<std::vector<OwnedRef>> resolve_many(RequestedKeys keys);
-    Result<std::vector<OwnedRef>> resolve_many_plan(RequestedKeys keys);
+    Result<BatchValues> resolve_many(RequestedKeys keys);
+    Result<BatchValues> resolve_many_plan(RequestedKeys keys);
 
     // Introspection and cache access.
     Result<CopiedOutProvider> get_provider_info(std::string_view key);
@@ -85,7 +96,33 @@ private:
     Status open_level(std::string_view key, Provider* record, OwnedRef& answer);
     // Brings the record's dependency links up to the current generation.
     void refresh_links(Provider& record);
-    void advance_generation() noexcept { ++generation_; }
+    // The record's compiled resolution, if it has one at this generation.
+    CompiledResolution* compiled_resolution(Provider& record) noexcept {
+        const ResolutionLinks& links = record.links;
+        return links.compiled_generation == generation_ && links.compiled >= 0
+                   ? &compiled_.at(static_cast<std::size_t>(links.compiled))
+                   : nullptr;
+    }
+    bool known_uncompilable(const Provider& record) const noexcept {
+        return record.links.compiled_generation == generation_ &&
+               record.links.compiled == ResolutionLinks::not_compilable;
+    }
+    // Counts a walk of the record; once it is due, compiles its resolution
+    // (null: it cannot be compiled at this generation, or not yet).
+    Result<CompiledResolution*> compile_when_due(Provider& record);
+    // Runs a batch request's compiled function, compiling it when due (with
+    // its order for `resolve_many_plan`); nothing where the walk must run.
+    std::optional<Result<BatchValues>> run_compiled_batch(CompiledBatch& batch, RequestedKeys keys,
+                                                          const CompiledOrder* order);
+    // Calls it, unless one of the singletons it takes holds no value.
+    std::optional<Result<OwnedRef>> call_compiled(CompiledResolution& compiled);
+    // Whatever was compiled against the old generation is released first.
+    void advance_generation() {
+        ++generation_;
+        compiled_.clear();
+        plans_.forget();
+        walked_requests_.forget();
+    }
 
     ProviderMap providers_;
     std::vector<ProviderMap> overrides_;  // back() is the top layer
@@ -96,7 +133,10 @@ private:
     std::uint64_t generation_ = 1;
     ResolutionScratch scratch_;
     PlanCache plans_;
+    // The `resolve_many` requests seen lately, kept for their compiled form only.
+    PlanCache walked_requests_;
     KeyMemo key_memo_;
+    CompiledResolutions compiled_;
 };
 
 // The core's own errors.

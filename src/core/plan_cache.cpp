@@ -22,7 +22,7 @@ bool PlanCache::same_request(const KeyList& kept, RequestedKeys request) noexcep
                       [](const KeyText& a, const RequestedKey& b) { return a == b.text; });
 }
 
-const CompiledOrder* PlanCache::find(RequestedKeys request, std::uint64_t generation) {
+CompiledOrder* PlanCache::find(RequestedKeys request, std::uint64_t generation) {
     if (generation != generation_) {
         entries_.clear();  // compiled against records that may have changed
         generation_ = generation;
@@ -41,7 +41,7 @@ const CompiledOrder* PlanCache::find(RequestedKeys request, std::uint64_t genera
     return nullptr;
 }
 
-const CompiledOrder* PlanCache::keep(RequestedKeys request, CompiledOrder order) {
+CompiledOrder* PlanCache::keep(RequestedKeys request, CompiledOrder order) {
     KeyList copy;
     copy.reserve(request.size());
     for (const RequestedKey& key : request) {

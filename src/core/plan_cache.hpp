@@ -25,8 +25,13 @@ public:
 
     // The order kept for exactly this request (same keys, same order, same
     // duplicates) at this generation, or null.
-    const CompiledOrder* find(RequestedKeys request, std::uint64_t generation);
+    CompiledOrder* find(RequestedKeys request, std::uint64_t generation);
 
+    // Drops every kept order (and its compiled function) at once.
+    void forget() { entries_.clear(); }
+
+    // Whether a request is small enough to keep.
+    static bool keeps(RequestedKeys request) noexcept { return request.size() <= max_steps; }
     // Whether an order and its request are small enough to keep.
     static bool keeps(const CompiledOrder& order) noexcept {
         return order.steps.size() <= max_steps && order.requested_steps.size() <= max_steps;
@@ -34,7 +39,7 @@ public:
 
     // Keeps `order` for the request at the generation of the last `find`,
     // dropping the least recently used order when full; returns the kept order.
-    const CompiledOrder* keep(RequestedKeys request, CompiledOrder order);
+    CompiledOrder* keep(RequestedKeys request, CompiledOrder order);
 
 private:
     static constexpr std::size_t capacity = 8;

@@ -37,6 +37,15 @@ struct ResolutionLinks {
     // lock a key has exactly one effective record and no two keys share one, so
     // this mark stands for the key's membership in the path.
     bool on_path = false;
+    // Whether top-level resolutions of this record run a compiled function
+    // (core/compiled_resolution.hpp): valid while the registry generation equals
+    // `compiled_generation`. `compiled` is the function's index, or one of the
+    // marks below; `resolutions` counts the walks made meanwhile.
+    static constexpr std::int32_t not_compiled = -1;
+    static constexpr std::int32_t not_compilable = -2;
+    std::uint64_t compiled_generation = 0;
+    std::uint32_t resolutions = 0;
+    std::int32_t compiled = not_compiled;
 };
 
 // One registered record. It never changes after it is made, except `cached`

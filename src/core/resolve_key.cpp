@@ -121,6 +121,16 @@ Result<OwnedRef> ContainerInner::resolve_found(std::string_view key, Provider* r
         }
         return value;
     }
+    CompiledResolution* compiled = compiled_resolution(*record);
+    if (compiled == nullptr && !known_uncompilable(*record)) {
+        QUORIX_LET(due, compile_when_due(*record));
+        compiled = due;
+    }
+    if (compiled != nullptr) {
+        if (std::optional<Result<OwnedRef>> value = call_compiled(*compiled)) {
+            return std::move(*value);
+        }
+    }
     return resolve_record(key, record);
 }
 

@@ -62,8 +62,12 @@ Result<OwnedRef> none_or_error(Status status) {
     return none();
 }
 
-// A new list that takes over the values' references.
-OwnedRef list_of(std::vector<OwnedRef> values) {
+// A new list that takes over the values' references, unless they came as one.
+OwnedRef list_of(core::BatchValues batch) {
+    if (batch.list) {
+        return std::move(batch.list);
+    }
+    std::vector<OwnedRef>& values = batch.values;
     OwnedRef list = new_list(static_cast<Py_ssize_t>(values.size()));
     for (std::size_t i = 0; i < values.size(); ++i) {
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), values[i].release());

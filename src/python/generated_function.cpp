@@ -1,0 +1,102 @@
+#include "python/generated_function.hpp"
+
+#include "python/objects.hpp"
+
+namespace quorix {
+namespace {
+
+// Whether the first entry of `traceback` is a frame running `code`.
+bool entry_runs(PyObject* traceback, PyObject* code) {
+    OwnedRef frame = OwnedRef::steal(PyObject_GetAttrString(traceback, "tb_frame"));
+    OwnedRef frame_code = frame ? OwnedRef::steal(PyObject_GetAttrString(frame.get(), "f_code")) : OwnedRef();
+    if (!frame_code) {
+        PyErr_Clear();  // an entry we cannot read is not ours to drop
+        return false;
+    }
+    return frame_code.get() == code;
+}
+
+// Takes the exception that a call of the generated function raised, without
+// that function's entry at the head of its traceback.
+ErrorResult take_exception_raised_through(PyObject* code) {
+    PyObject* raw_type = nullptr;
+    PyObject* raw_value = nullptr;
+    PyObject* raw_traceback = nullptr;
+    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+    if (raw_type == nullptr) {
+        return no_exception_set_error();
+    }
+    PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+    OwnedRef type = OwnedRef::steal(raw_type);
+    OwnedRef value = OwnedRef::steal(raw_value);
+    OwnedRef traceback = OwnedRef::steal(raw_traceback);
+    if (traceback && entry_runs(traceback.get(), code)) {
+        OwnedRef next = OwnedRef::steal(PyObject_GetAttrString(traceback.get(), "tb_next"));
+        if (next) {
+            traceback = next.get() == Py_None ? OwnedRef() : std::move(next);
+            if (value) {
+                // The exception carries its traceback too (and alone, from 3.12).
+                PyException_SetTraceback(value.get(), traceback ? traceback.get() : Py_None);
+            }
+        } else {
+            PyErr_Clear();
+        }
+    }
+    PyErr_Restore(type.release(), value.release(), traceback.release());
+    return take_current_exception();
+}
+
+}  // namespace
+
+Result<std::optional<GeneratedFunction>> define_function(const std::string& source, const char* name,
+                                                         BorrowedRef globals) {
+    if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) != 0) {
+        return take_current_exception();
+    }
+    OwnedRef module_code = OwnedRef::steal(Py_CompileString(source.c_str(), "<resolution>", Py_file_input));
+    OwnedRef done;
+    if (module_code) {
+        // Runs one `def`; a pending signal handler may run on the way.
+        done = OwnedRef::steal(
+            call_interpreter([&] { return PyEval_EvalCode(module_code.get(), globals.get(), globals.get()); }));
+    }
+    GeneratedFunction made;
+    if (done) {
+        made.function = OwnedRef::share(PyDict_GetItemString(globals.get(), name));
+        // Out of its globals, so that no cycle keeps it (and what its globals
+        // hold) alive once its owner lets go of it.
+        if (made.function && PyDict_DelItemString(globals.get(), name) == 0) {
+            made.code = OwnedRef::steal(PyObject_GetAttrString(made.function.get(), "__code__"));
+        }
+    }
+    if (!made.code) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError) || PyErr_ExceptionMatches(PyExc_RecursionError)) {
+            PyErr_Clear();  // the caller does without the function
+            return std::optional<GeneratedFunction>();
+        }
+        return take_current_exception();
+    }
+    return std::optional<GeneratedFunction>(std::move(made));
+}
+
+Result<OwnedRef> call_generated(const GeneratedFunction& function, PyObject* const* arguments, std::size_t count) {
+    PyObject* callable = function.function.get();
+#if Py_LIMITED_API + 0 >= 0x030C0000
+    OwnedRef value =
+        OwnedRef::steal(call_interpreter([&] { return PyObject_Vectorcall(callable, arguments, count, nullptr); }));
+#else
+    const auto size = static_cast<Py_ssize_t>(count);
+    OwnedRef tuple = new_tuple(size);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyTuple_SetItem(tuple.get(), i, OwnedRef::share(arguments[i]).release());
+    }
+    OwnedRef value = OwnedRef::steal(call_interpreter([&] { return PyObject_Call(callable, tuple.get(), nullptr); }));
+    tuple.reset();
+#endif
+    if (!value) {
+        return take_exception_raised_through(function.code.get());
+    }
+    return value;
+}
+
+}  // namespace quorix
