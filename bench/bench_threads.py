@@ -174,38 +174,36 @@ def render(rows, errors, args, elapsed):
                f"(goal ≥ {GOAL_RATIO} at N = {', '.join(map(str, GOAL_THREADS))}; ✗ misses it):")
     out.append("")
     names = [HAND, MODULE, *PEERS]
-    out.append("| scenario | contender | " + " | ".join(f"N = {n}" for n in THREADS) + " |")
-    out.append("|---|---|" + "---:|" * len(THREADS))
-    for title, contenders in rows:
-        by_name = {c.name: c for c in contenders}
-        for name in names:
-            if name not in by_name:
-                out.append(f"| {title} | {name} | " + " | ".join([errors.get((title, name), "—")] * len(THREADS)) + " |")
-                continue
-            cells = []
-            for n in THREADS:
-                value = ratio(by_name[name], n)
-                miss = name == MODULE and n in GOAL_THREADS and value < GOAL_RATIO
-                cells.append(f"**{value:.2f} ✗**" if miss else f"{value:.2f}")
-            out.append(f"| {title} | {name} | " + " | ".join(cells) + " |")
+
+    def table(cell):
+        """One row per scenario and contender; cell(name, by_name, n) fills a column."""
+        out.append("| scenario | contender | " + " | ".join(f"N = {n}" for n in THREADS) + " |")
+        out.append("|---|---|" + "---:|" * len(THREADS))
+        for title, contenders in rows:
+            by_name = {c.name: c for c in contenders}
+            for name in names:
+                if name not in by_name:
+                    cells = [errors.get((title, name), "—")] * len(THREADS)
+                else:
+                    cells = [cell(name, by_name, n) for n in THREADS]
+                out.append(f"| {title} | {name} | " + " | ".join(cells) + " |")
+
+    def ratio_cell(name, by_name, n):
+        value = ratio(by_name[name], n)
+        miss = name == MODULE and n in GOAL_THREADS and value < GOAL_RATIO
+        return f"**{value:.2f} ✗**" if miss else f"{value:.2f}"
+
+    def rate_cell(name, by_name, n):
+        rate = by_name[name].best[n]
+        module = by_name.get(MODULE)
+        ahead = name in PEERS and module is not None and rate >= module.best[n]
+        return f"**{rate / 1e3:,.0f} ✗**" if ahead else f"{rate / 1e3:,.0f}"
+
+    table(ratio_cell)
     out.append("")
     out.append("Resolutions per second, in thousands (✗: a peer is ahead of this module):")
     out.append("")
-    out.append("| scenario | contender | " + " | ".join(f"N = {n}" for n in THREADS) + " |")
-    out.append("|---|---|" + "---:|" * len(THREADS))
-    for title, contenders in rows:
-        by_name = {c.name: c for c in contenders}
-        module = by_name.get(MODULE)
-        for name in names:
-            if name not in by_name:
-                out.append(f"| {title} | {name} | " + " | ".join([errors.get((title, name), "—")] * len(THREADS)) + " |")
-                continue
-            cells = []
-            for n in THREADS:
-                rate = by_name[name].best[n]
-                ahead = name in PEERS and module is not None and rate >= module.best[n]
-                cells.append(f"**{rate / 1e3:,.0f} ✗**" if ahead else f"{rate / 1e3:,.0f}")
-            out.append(f"| {title} | {name} | " + " | ".join(cells) + " |")
+    table(rate_cell)
     out.append("")
     out.append(f"Fairness, {FAIRNESS_THREADS} threads: the fewest resolutions one thread completed against the "
                f"mean (goal ≥ {FAIRNESS_GOAL} for this module), worst and best round; hand-wired Python shows what "

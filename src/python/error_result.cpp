@@ -39,18 +39,22 @@ void ErrorResult::raise() && {
     PyErr_Restore(type, value, traceback);
 }
 
-ErrorResult take_current_exception() {
+RaisedException fetch_raised_exception() {
     PyObject* raw_type = nullptr;
     PyObject* raw_value = nullptr;
     PyObject* raw_traceback = nullptr;
     PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-    if (raw_type == nullptr) {
+    if (raw_type != nullptr) {
+        PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+    }
+    return {OwnedRef::steal(raw_type), OwnedRef::steal(raw_value), OwnedRef::steal(raw_traceback)};
+}
+
+ErrorResult take_current_exception() {
+    auto [type, value, traceback] = fetch_raised_exception();
+    if (!type) {
         return no_exception_set_error();
     }
-    PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-    OwnedRef type = OwnedRef::steal(raw_type);
-    OwnedRef value = OwnedRef::steal(raw_value);
-    OwnedRef traceback = OwnedRef::steal(raw_traceback);
 
     PyObject* panic_type = panic_exception_type_if_created();
     if (panic_type == nullptr || type.get() != panic_type) {

@@ -71,6 +71,15 @@ private:
 // The error of an interpreter call that reported failure without an exception.
 ErrorResult no_exception_set_error();
 
+// The pending exception, taken out of the interpreter and normalised; all
+// three are null when none is set.
+struct RaisedException {
+    OwnedRef type;
+    OwnedRef value;
+    OwnedRef traceback;
+};
+RaisedException fetch_raised_exception();
+
 // Called right after an interpreter call reported failure: takes the pending
 // exception as a fetched error. A PanicException is not an ordinary error: it is
 // reported on standard error and resumed as an internal failure.

@@ -19,17 +19,10 @@ bool entry_runs(PyObject* traceback, PyObject* code) {
 // Takes the exception that a call of the generated function raised, without
 // that function's entry at the head of its traceback.
 ErrorResult take_exception_raised_through(PyObject* code) {
-    PyObject* raw_type = nullptr;
-    PyObject* raw_value = nullptr;
-    PyObject* raw_traceback = nullptr;
-    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-    if (raw_type == nullptr) {
+    auto [type, value, traceback] = fetch_raised_exception();
+    if (!type) {
         return no_exception_set_error();
     }
-    PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-    OwnedRef type = OwnedRef::steal(raw_type);
-    OwnedRef value = OwnedRef::steal(raw_value);
-    OwnedRef traceback = OwnedRef::steal(raw_traceback);
     if (traceback && entry_runs(traceback.get(), code)) {
         OwnedRef next = OwnedRef::steal(PyObject_GetAttrString(traceback.get(), "tb_next"));
         if (next) {
