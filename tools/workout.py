@@ -61,7 +61,35 @@ def main():
         chain.resolve_many_plan(["k0"])
         del c, chain
         gc.collect()
+    repeated()
     contention()
+
+
+def repeated():
+    """Requests made again and again, which run as generated functions where
+    the interpreter has them: calls, a provider that raises, a cached value set
+    between calls, and a new generation that drops them."""
+    c = Container()
+    c.register_provider("leaf", object, False, False, [])
+    c.register_provider("single", object, True, False, [])
+    c.register_provider("mid", lambda a, s: (a, s), False, False, ["leaf", "single"])
+    c.register_provider("top", lambda m, a: (m, a), False, False, ["mid", "leaf"])
+    c.register_provider("fails", lambda m, a: 1 / 0, False, False, ["mid", "leaf"])
+    for _ in range(3):
+        for _ in range(6):
+            c.resolve("top")
+            c.resolve_many(["top", "mid", "single"])
+            c.resolve_many_plan(["top", "mid", "top"])
+            for request in (lambda: c.resolve("fails"), lambda: c.resolve_many_plan(["top", "fails"])):
+                try:
+                    request()
+                except ZeroDivisionError:
+                    pass
+        c.set_cached("single", object())
+        c.resolve("top")
+        c.register_provider("leaf", list, False, False, [])
+    del c
+    gc.collect()
 
 
 def contention():
