@@ -21,9 +21,10 @@ constexpr std::chrono::milliseconds hand_off_spacing{5};
 
 }  // namespace
 
-// A waiter's place in the starving queue, left however the wait ends. A
-// thread ended while it takes the interpreter lock back (the interpreter is
-// finalising) lets go of a lock handed to it on its way out.
+// A waiter's place in the starving queue, left however the wait ends: a lock
+// handed to it meanwhile is let go again when the wait ends in an error (a
+// signal handler raised) or the thread is ended while it takes the interpreter
+// lock back (the interpreter is finalising).
 class Container::QueuePlace {
 public:
     QueuePlace(Container& container, Waiter& me) noexcept : container_(container), me_(me) {}
@@ -109,13 +110,10 @@ Status Container::wait_for_lock() {
             place.enqueue();
         }
         // Only the main thread runs handlers; elsewhere this returns at once.
+        // The call then changes nothing: leaving the queue passes on a lock
+        // handed over meanwhile.
         if (call_interpreter([] { return PyErr_CheckSignals(); }) < 0) {
-            ErrorResult raised = take_current_exception();
-            // The call changes nothing: a lock handed over meanwhile goes on.
-            if (place.withdraw()) {
-                leave();
-            }
-            return raised;
+            return take_current_exception();
         }
     }
 }
