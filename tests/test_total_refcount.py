@@ -91,7 +91,7 @@ def container(reentrant=True):
     c.register_provider("cached_async", lambda: None, True, True, [])
     c.set_cached("cached_async", "value")
     if reentrant:
-        # The provider holds its container: the two are never freed, once.
+        # The provider holds its container: only the collector frees the two.
         c.register_provider("reenter", lambda: c.resolve("a"), False, False, [])
     c.register_provider("not_callable", 42, False, False, [])
     return c
@@ -171,9 +171,10 @@ def test_total_references_stay_flat(name):
     assert abs(drift(lambda: operation(c))) <= SLACK
 
 
-def test_created_and_destroyed_containers_leave_nothing():
+@pytest.mark.parametrize("in_a_cycle", [False, True], ids=["freed on release", "freed by the collector"])
+def test_created_and_destroyed_containers_leave_nothing(in_a_cycle):
     def cycle_of_life():
-        c = container(reentrant=False)
+        c = container(reentrant=in_a_cycle)
         c.resolve("top")
         c.begin_override_layer()
         c.set_override("single", object, True, False, [])

@@ -69,6 +69,16 @@ public:
     // Releases every function and the references it holds.
     void clear() { std::vector<CompiledResolution>().swap(entries_); }
 
+    int visit_references(visitproc visit, void* arg) const noexcept {
+        for (const CompiledResolution& entry : entries_) {
+            if (int stop = visit_references_of(entry.function, visit, arg)) {
+                return stop;
+            }
+        }
+        return 0;
+    }
+    void swap(CompiledResolutions& other) noexcept { entries_.swap(other.entries_); }
+
 private:
     std::vector<CompiledResolution> entries_;
 };

@@ -79,6 +79,15 @@ public:
         }
     }
 
+    // The cyclic garbage collector's view of the state, read without the lock
+    // (core/container_inner.hpp says why that is sound).
+    int visit_references(visitproc visit, void* arg) const noexcept { return inner_.visit_references(visit, arg); }
+    // Empties the container for the collector, as destruction would release
+    // it. The state leaves the container before anything is released, so a
+    // finalizer that still reaches the container finds it empty and usable.
+    // A container some thread holds is in use, not garbage: it is left alone.
+    void clear_for_collector();
+
     bool poisoned() const noexcept { return poisoned_; }
     // The thread that holds the lock, or no thread.
     std::thread::id holder() const noexcept { return holder_.load(std::memory_order_relaxed); }

@@ -81,6 +81,15 @@ public:
     Result<BatchValues> resolve_many(RequestedKeys keys);
     Result<BatchValues> resolve_many_plan(RequestedKeys keys);
 
+    // What the cyclic garbage collector sees: every strong reference kept
+    // between calls (callables, cached values, remembered keys, compiled
+    // functions). Never locks and never runs Python code; every change to the
+    // state is made so that it is whole at any moment Python code can run.
+    int visit_references(visitproc visit, void* arg) const noexcept;
+    // Exchanges the whole state with `other` (an empty one, to clear this);
+    // the generation moves on, so nothing made against the old state answers.
+    void swap_state(ContainerInner& other) noexcept;
+
     // Introspection and cache access.
     Result<CopiedOutProvider> get_provider_info(std::string_view key);
     OwnedRef get_cached(std::string_view key);

@@ -45,6 +45,20 @@ public:
         entry->generation = generation;
     }
 
+    // The collector's view: each remembered `str` is held by one reference.
+    int visit_references(visitproc visit, void* arg) const noexcept {
+        for (const Set& set : sets_) {
+            for (const Entry& entry : set) {
+                if (int stop = visit_reference(entry.key, visit, arg)) {
+                    return stop;
+                }
+            }
+        }
+        return 0;
+    }
+
+    void swap(KeyMemo& other) noexcept { sets_.swap(other.sets_); }
+
 private:
     static constexpr unsigned set_bits = 5;
     static constexpr std::size_t set_count = std::size_t{1} << set_bits;

@@ -1,6 +1,7 @@
 #include "core/plan_cache.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "core/seeded_hash.hpp"
 
@@ -24,7 +25,7 @@ bool PlanCache::same_request(const KeyList& kept, RequestedKeys request) noexcep
 
 CompiledOrder* PlanCache::find(RequestedKeys request, std::uint64_t generation) {
     if (generation != generation_) {
-        entries_.clear();  // compiled against records that may have changed
+        forget();  // compiled against records that may have changed
         generation_ = generation;
         return nullptr;
     }
@@ -39,6 +40,24 @@ CompiledOrder* PlanCache::find(RequestedKeys request, std::uint64_t generation) 
         }
     }
     return nullptr;
+}
+
+int PlanCache::visit_references(visitproc visit, void* arg) const noexcept {
+    for (const std::unique_ptr<Entry>& entry : entries_) {
+        // A slot is empty for a moment while `keep` shifts the entries along.
+        if (entry && entry->order.compiled.function) {
+            if (int stop = visit_references_of(entry->order.compiled.function->function, visit, arg)) {
+                return stop;
+            }
+        }
+    }
+    return 0;
+}
+
+void PlanCache::swap(PlanCache& other) noexcept {
+    entries_.swap(other.entries_);
+    std::swap(generation_, other.generation_);
+    std::swap(seed_, other.seed_);
 }
 
 CompiledOrder* PlanCache::keep(RequestedKeys request, CompiledOrder order) {

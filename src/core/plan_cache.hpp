@@ -27,8 +27,14 @@ public:
     // duplicates) at this generation, or null.
     CompiledOrder* find(RequestedKeys request, std::uint64_t generation);
 
-    // Drops every kept order (and its compiled function) at once.
-    void forget() { entries_.clear(); }
+    // Drops every kept order (and its compiled function) at once. The entries
+    // leave the cache before any of them is released, so the collector, which
+    // may run during a release, never meets a half-destroyed one.
+    void forget() { std::vector<std::unique_ptr<Entry>>().swap(entries_); }
+
+    // The collector's view: each kept request's compiled function.
+    int visit_references(visitproc visit, void* arg) const noexcept;
+    void swap(PlanCache& other) noexcept;
 
     // Whether a request is small enough to keep.
     static bool keeps(RequestedKeys request) noexcept { return request.size() <= max_steps; }

@@ -1,4 +1,5 @@
-// The Python object `Container`: the object header followed by the payload.
+// The Python object `Container`: the object header, the list of weak
+// references to it, then the payload.
 #pragma once
 
 #include "core/container.hpp"
@@ -6,8 +7,14 @@
 
 namespace quorix {
 
-struct ContainerObject {
+// The plain part, whose field offsets the interpreter is told.
+struct ContainerHead {
     PyObject_HEAD
+    PyObject* weak_references;  // the interpreter's; null while there are none
+};
+
+struct ContainerObject {
+    ContainerHead head;
     core::Container payload;
 };
 

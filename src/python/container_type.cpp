@@ -1,4 +1,10 @@
-// The `Container` type: its spec, construction and deallocation.
+// The `Container` type: its spec, construction and deallocation, and what the
+// cyclic garbage collector and weak references need of it.
+//
+// Applications keep their container where their objects reach it (a singleton
+// that holds it, a provider closing over it), so the collector must see through
+// a container to free such a cycle.
+#include <cstddef>
 #include <new>
 
 #include "python/argument_binder.hpp"
@@ -6,6 +12,16 @@
 #include "python/entry_guard.hpp"
 #include "python/fault_injection.hpp"
 #include "python/once_cell.hpp"
+
+// The member types' names the headers give at the module's stable-ABI level.
+#if defined(Py_T_PYSSIZET)
+#define QUORIX_MEMBER_SSIZE_T Py_T_PYSSIZET
+#define QUORIX_MEMBER_READONLY Py_READONLY
+#else
+#include <structmember.h>
+#define QUORIX_MEMBER_SSIZE_T T_PYSSIZET
+#define QUORIX_MEMBER_READONLY READONLY
+#endif
 
 namespace quorix {
 namespace {
@@ -25,8 +41,14 @@ PyObject* container_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         if (!object) {
             return take_current_exception();
         }
+        // The allocator tracks the object at once; the collector may look at it
+        // only once the payload exists.
+        PyObject_GC_UnTrack(object.get());
         // An empty container: no records, no layers, the lock clear.
-        new (&reinterpret_cast<ContainerObject*>(object.get())->payload) core::Container();
+        auto* container = reinterpret_cast<ContainerObject*>(object.get());
+        container->head.weak_references = nullptr;
+        new (&container->payload) core::Container();
+        PyObject_GC_Track(object.get());
         return object;
     });
 }
@@ -37,6 +59,12 @@ void container_dealloc(PyObject* self) {
             fail_internal("fault injected: container deallocation");
         }
         PyTypeObject* type = Py_TYPE(self);
+        PyObject_GC_UnTrack(self);
+        // Weak references die with the object, before anything it holds goes:
+        // their callbacks may run Python code.
+        if (reinterpret_cast<ContainerObject*>(self)->head.weak_references != nullptr) {
+            PyObject_ClearWeakRefs(self);
+        }
         // Releases every callable and kept value, without taking the lock:
         // nothing else can reach an object whose last reference is gone.
         payload_of(self).~Container();
@@ -46,11 +74,34 @@ void container_dealloc(PyObject* self) {
     });
 }
 
+int container_traverse(PyObject* self, visitproc visit, void* arg) {
+    // An instance holds a reference to its heap type.
+    if (int stop = visit(reinterpret_cast<PyObject*>(Py_TYPE(self)), arg)) {
+        return stop;
+    }
+    return payload_of(self).visit_references(visit, arg);
+}
+
+int container_clear(PyObject* self) {
+    guard_unraisable_entry([self] { payload_of(self).clear_for_collector(); });
+    return 0;
+}
+
+PyMemberDef container_members[] = {
+    {"__weaklistoffset__", QUORIX_MEMBER_SSIZE_T, static_cast<Py_ssize_t>(offsetof(ContainerHead, weak_references)),
+     QUORIX_MEMBER_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyType_Slot container_slots[] = {
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_doc, const_cast<char*>("Container()\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(container_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(container_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(container_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(container_clear)},
+    {Py_tp_free, reinterpret_cast<void*>(PyObject_GC_Del)},
+    {Py_tp_members, container_members},
     {Py_tp_methods, container_methods},
     {0, nullptr},
 };
@@ -59,7 +110,7 @@ PyType_Spec container_spec = {
     "builtins.Container",
     static_cast<int>(sizeof(ContainerObject)),
     0,
-    Py_TPFLAGS_DEFAULT,  // not subclassable, not tracked by the cyclic collector
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,  // not subclassable
     container_slots,
 };
 

@@ -17,6 +17,13 @@ struct GeneratedFunction {
     OwnedRef code;  // the function's code object, which tells its frame apart
 };
 
+inline int visit_references_of(const GeneratedFunction& generated, visitproc visit, void* arg) noexcept {
+    if (int stop = visit_reference(generated.function, visit, arg)) {
+        return stop;
+    }
+    return visit_reference(generated.code, visit, arg);
+}
+
 // Runs `source`, which defines the function `name`, with `globals` (a dict the
 // caller filled; the builtins are added) and returns that function. Nothing
 // when the interpreter had no memory or stack left for it; any other exception

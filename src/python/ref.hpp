@@ -76,6 +76,11 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// Shows the cyclic garbage collector one strong reference, if the slot holds one.
+inline int visit_reference(const OwnedRef& ref, visitproc visit, void* arg) noexcept {
+    return ref ? visit(ref.get(), arg) : 0;
+}
+
 // An array of owned references seen as the borrowed object pointers a call
 // takes: an OwnedRef is exactly one object pointer.
 static_assert(sizeof(OwnedRef) == sizeof(PyObject*) && std::is_standard_layout_v<OwnedRef>);
