@@ -4,6 +4,7 @@ import os
 import signal
 import threading
 import time
+import weakref
 
 from _quorix_core import Container
 
@@ -88,8 +89,17 @@ def repeated():
         c.set_cached("single", object())
         c.resolve("top")
         c.register_provider("leaf", list, False, False, [])
+    # A cycle through the container, its generated functions alive: only the
+    # collector frees it, emptying the container first.
+    c.register_provider("self", lambda: c, True, False, [])
+    for _ in range(6):
+        c.resolve_many_plan(["top", "self"])
+        c.resolve("top")
+    freed = []
+    weakref.finalize(c, freed.append, True)
     del c
     gc.collect()
+    assert freed == [True]
 
 
 def contention():
