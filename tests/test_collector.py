@@ -184,11 +184,17 @@ def resolver():
         if c.get_cached("single") is not single:
             failures.append("cache")
 
+# A provider whose release, under the container's lock, runs the collector.
+def released_collecting():
+    provide = lambda: collecting()
+    weakref.finalize(provide, gc.collect)
+    return provide
+
 def writer():
     while time.monotonic() < stop:
-        c.register_provider("leaf", collecting, False, False, [])
+        c.register_provider("leaf", released_collecting(), False, False, [])
         c.begin_override_layer()
-        c.set_override("leaf", lambda: (gc.collect(), X())[1], False, False, [])
+        c.set_override("leaf", released_collecting(), False, False, [])
         c.resolve("top")
         c.end_override_layer()
 
