@@ -152,6 +152,9 @@ def test_failed_call_tuple_poisons_only_its_container(run):
         arm()
         assert e.args == ("Python API call failed",)
         assert_poisoned(c)
+        # A cached singleton's value, read back by its remembered key, too.
+        for read in (lambda: c.resolve("s"), lambda: c.get_cached("s")):
+            assert panic_of(read).args == (POISON,)
         assert_working(bystander)
         assert_working(Container())
         seen = []

@@ -63,6 +63,10 @@ def test_a_container_another_thread_held_fails_every_operation_in_the_child(run_
         c = Container()
         c.register_provider("a", f, False, False, [])
         c.register_provider("hold", hold, False, False, [])
+        c.register_provider("s", f, True, False, [])
+        c.resolve("s")  # a cached value, remembered by its key object
+        reads = {"resolve of a cached singleton": lambda c: c.resolve("s"),
+                 "get_cached of a cached singleton": lambda c: c.get_cached("s")}
         other = Container()
         other.register_provider("a", f, True, False, [])
         holder = start(lambda: c.resolve("hold"))
@@ -71,7 +75,7 @@ def test_a_container_another_thread_held_fails_every_operation_in_the_child(run_
         waiter = start(lambda: c.resolve("a"))
         time.sleep(0.05)
         def child():
-            for name, call in ALL_TEN.items():
+            for name, call in [*ALL_TEN.items(), *reads.items()]:
                 for attempt in range(2):  # it stays unusable
                     try:
                         call(c)

@@ -130,19 +130,25 @@ def test_reentrant_call_from_a_callable(run, outer):
         c, other = Container(), Container()
         other.register_provider("v", lambda: "v", False, False, [])
         c.register_provider("a", f, True, False, [])
+        # A cached singleton read back by the same key object, as reads that
+        # change nothing are answered: refused all the same.
+        c.register_provider("s", f, True, False, [])
+        reads = {{"resolve of a cached singleton": lambda c: c.resolve("s"),
+                  "get_cached of a cached singleton": lambda c: c.get_cached("s")}}
         refused = {{}}
         def reenter():
-            for name, call in ALL_TEN.items():
+            for name, call in [*ALL_TEN.items(), *reads.items()]:
                 try:
                     call(c)
                 except RuntimeError as e:
                     refused[name] = e.args
             return other.resolve("v")  # another container's lock is free
         c.register_provider("k", reenter, False, False, [])
+        c.resolve("s")  # remembered at the generation the calls below see
         outcome = in_thread(lambda: {outer})
         assert "error" not in outcome, outcome
         assert outcome["ok"] in ("v", ["v"])
-        assert refused == {{name: (REENTRY,) for name in ALL_TEN}}
+        assert refused == {{name: (REENTRY,) for name in [*ALL_TEN, *reads]}}
         # The refused calls did nothing: no record, no layer, no value.
         assert c.get_cached("a") is None
         c.set_override("z", f, False, False, [])
@@ -228,5 +234,43 @@ def test_one_thread_at_a_time_inside_a_container(run):
         threads = [start(hammer) for _ in range(4)]
         assert [finish(*t) for t in threads] == [{"ok": 450}] * 4
         assert most == [1] and len(calls) == 1200
+        print("OK")
+    """)
+
+
+def test_values_replaced_while_other_threads_read_them(run):
+    run("""
+        c = Container()
+        made = []
+        def make():
+            made.append(object())
+            return made[-1]
+        c.register_provider("s", make, True, False, [])
+        c.resolve("s")
+        stop = time.monotonic() + 1.0
+        wrong = []
+        def read():
+            while time.monotonic() < stop:
+                value, kept = c.resolve("s"), c.get_cached("s")
+                if value is None or all(value is not m for m in made) or (kept is not None and
+                                                                           all(kept is not m for m in made)):
+                    wrong.append((value, kept))
+        def write():
+            while time.monotonic() < stop:
+                replacement = make()
+                c.set_cached("s", replacement)
+                # The only writer: seen at once by its next read.
+                if c.resolve("s") is not replacement or c.get_cached("s") is not replacement:
+                    wrong.append("stale after set_cached")
+                c.begin_override_layer()
+                c.set_override("s", make, True, False, [])
+                if c.resolve("s") is not made[-1]:
+                    wrong.append("stale after set_override")
+                c.end_override_layer()
+                c.register_provider("s", make, True, False, [])  # readers build the next value
+        threads = [start(read) for _ in range(3)] + [start(write)]
+        for t in threads:
+            assert finish(*t) == {"ok": None}
+        assert not wrong, wrong[:3]
         print("OK")
     """)

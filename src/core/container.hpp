@@ -34,6 +34,14 @@
 #include "python/error_result.hpp"
 #include "python/forced_unwind.hpp"
 
+// Whether the interpreter lock is sure to be held by every call into the
+// module: not on a free-threaded build, nor in a build meant for both kinds.
+#if !defined(Py_GIL_DISABLED) && !defined(Py_TARGET_ABI3T)
+#define QUORIX_READS_UNDER_INTERPRETER_LOCK 1
+#else
+#define QUORIX_READS_UNDER_INTERPRETER_LOCK 0
+#endif
+
 namespace quorix::core {
 
 class Container {
@@ -87,6 +95,25 @@ public:
     // finalizer that still reaches the container finds it empty and usable.
     // A container some thread holds is in use, not garbage: it is left alone.
     void clear_for_collector();
+
+#if QUORIX_READS_UNDER_INTERPRETER_LOCK
+    // The value a remembered exact `str` key holds (what `resolve` and
+    // `get_cached` would answer), read without owning the container; null when
+    // the read must take the container as every other operation does.
+    // With the interpreter lock held and the lock word free, no thread can
+    // take the container before this one lets go of the interpreter lock, and
+    // the read runs no Python code, so it cannot: the read is atomic with
+    // respect to every operation, as one under the lock would be. A container
+    // that any thread holds (this one included: a call from a provider), one
+    // lost in a fork (held for good) and a poisoned one take the locked way and
+    // its errors.
+    OwnedRef read_remembered_value(PyObject* key_object) const noexcept {
+        if (state_.load(std::memory_order_relaxed) != lock_free || poisoned_) {
+            return OwnedRef();
+        }
+        return OwnedRef::share(inner_.remembered_value(key_object));
+    }
+#endif
 
     bool poisoned() const noexcept { return poisoned_; }
     // The thread that holds the lock, or no thread.

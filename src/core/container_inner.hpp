@@ -90,9 +90,21 @@ public:
     // the generation moves on, so nothing made against the old state answers.
     void swap_state(ContainerInner& other) noexcept;
 
+    // The value kept by the record remembered for `key_object` (an exact `str`)
+    // at this generation, or null: a read that changes nothing and runs no
+    // Python code. That record is the key's effective one, so its value is
+    // what resolving the key and `get_cached` would both answer.
+    PyObject* remembered_value(PyObject* key_object) const noexcept {
+        const Provider* record = key_memo_.find(key_object, generation_);
+        return record != nullptr ? record->cached.get() : nullptr;
+    }
+
     // Introspection and cache access.
     Result<CopiedOutProvider> get_provider_info(std::string_view key);
     OwnedRef get_cached(std::string_view key);
+    // The same for a key given as an exact `str` object, whose effective record
+    // is remembered for the next request with the same object.
+    OwnedRef get_cached(std::string_view key, BorrowedRef key_object);
     Status set_cached(std::string_view key, BorrowedRef value);
 
 private:
@@ -103,6 +115,8 @@ private:
     // Enters one key of a resolution: answers it into `answer` (a cached
     // singleton) or opens a level for it.
     Status open_level(std::string_view key, Provider* record, OwnedRef& answer);
+    // The effective record of `key`, found through the key memo (null: none).
+    Provider* remembered_record(std::string_view key, BorrowedRef key_object);
     // Brings the record's dependency links up to the current generation.
     void refresh_links(Provider& record);
     // The record's compiled resolution, if it has one at this generation.

@@ -19,6 +19,15 @@ OwnedRef ContainerInner::get_cached(std::string_view key) {
     return record != nullptr ? record->cached.clone() : OwnedRef();
 }
 
+OwnedRef ContainerInner::get_cached(std::string_view key, BorrowedRef key_object) {
+    // The effective record is the top-most one for the key: if it holds a
+    // value, no record searched before it does.
+    if (Provider* record = remembered_record(key, key_object); record != nullptr && record->cached) {
+        return record->cached.clone();
+    }
+    return get_cached(key);
+}
+
 Status ContainerInner::set_cached(std::string_view key, BorrowedRef value) {
     Provider* record = find_record(key, [](const Provider& p) { return p.meta.singleton; });
     if (record == nullptr) {

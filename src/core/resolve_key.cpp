@@ -93,7 +93,7 @@ Result<OwnedRef> ContainerInner::resolve_top_level(std::string_view key) {
     return resolve_found(key, effective_provider(key));
 }
 
-Result<OwnedRef> ContainerInner::resolve_top_level(std::string_view key, BorrowedRef key_object) {
+Provider* ContainerInner::remembered_record(std::string_view key, BorrowedRef key_object) {
     Provider* record = key_memo_.find(key_object.get(), generation_);
     if (record == nullptr) {
         record = effective_provider(key);
@@ -101,7 +101,11 @@ Result<OwnedRef> ContainerInner::resolve_top_level(std::string_view key, Borrowe
             key_memo_.remember(key_object.get(), record, generation_);
         }
     }
-    return resolve_found(key, record);
+    return record;
+}
+
+Result<OwnedRef> ContainerInner::resolve_top_level(std::string_view key, BorrowedRef key_object) {
+    return resolve_found(key, remembered_record(key, key_object));
 }
 
 Result<OwnedRef> ContainerInner::resolve_found(std::string_view key, Provider* record) {

@@ -125,7 +125,25 @@ PyObject* end_override_layer(PyObject* self, PyObject*) {
     });
 }
 
+// The value an exact `str` key remembered by the container holds, read
+// without taking the container where that is sound; null otherwise.
+OwnedRef remembered_value(PyObject* self, PyObject* key) noexcept {
+#if QUORIX_READS_UNDER_INTERPRETER_LOCK
+    if (Py_TYPE(key) == &PyUnicode_Type) {
+        return payload_of(self).read_remembered_value(key);
+    }
+#else
+    (void)self;
+    (void)key;
+#endif
+    return OwnedRef();
+}
+
 Result<OwnedRef> resolve(PyObject* self, const BoundArguments<1>& bound) {
+    // A cached singleton answers at once.
+    if (OwnedRef value = remembered_value(self, bound[0])) {
+        return value;
+    }
     // An exact `str` may be remembered with its record (a subclass instance
     // could carry anything, so it is never kept).
     if (std::string_view text; lend_exact_key_text(bound[0], text)) {
@@ -172,11 +190,22 @@ Result<OwnedRef> get_provider_info(PyObject* self, const BoundArguments<1>& boun
 }
 
 Result<OwnedRef> get_cached(PyObject* self, const BoundArguments<1>& bound) {
+    if (OwnedRef value = remembered_value(self, bound[0])) {
+        return value;
+    }
+    auto none_if_empty = [](OwnedRef value) { return value ? std::move(value) : none(); };
+    // Keys are found as `resolve` finds them, an exact `str` through the key memo.
+    if (std::string_view text; lend_exact_key_text(bound[0], text)) {
+        return payload_of(self).locked([&](ContainerInner& inner) -> Result<OwnedRef> {
+            return none_if_empty(inner.get_cached(text, BorrowedRef(bound[0])));
+        });
+    }
     QUORIX_LET(key, convert_argument("key", bound[0], convert_key));
-    QUORIX_LET(value, payload_of(self).locked([&](ContainerInner& inner) -> Result<OwnedRef> {
-        return inner.get_cached(key.text());
-    }));
-    return value ? std::move(value) : none();
+    const bool exact_str = Py_TYPE(bound[0]) == &PyUnicode_Type;
+    return payload_of(self).locked([&](ContainerInner& inner) -> Result<OwnedRef> {
+        return none_if_empty(exact_str ? inner.get_cached(key.text(), BorrowedRef(bound[0]))
+                                       : inner.get_cached(key.text()));
+    });
 }
 
 Result<OwnedRef> set_cached(PyObject* self, const BoundArguments<2>& bound) {
