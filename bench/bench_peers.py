@@ -25,6 +25,7 @@ import functools
 import gc
 import importlib.metadata
 import itertools
+import operator
 import os
 import platform
 import random
@@ -124,6 +125,9 @@ def module_contender(graph, method="resolve"):
         return f"c.resolve({graph.key(graph.roots[0])!r})", ns, None
     if method == "resolve_kw":
         return f"c.resolve(key={graph.key(graph.roots[0])!r})", ns, None
+    if method == "get_cached":
+        c.resolve(graph.key(graph.roots[0]))
+        return f"c.get_cached({graph.key(graph.roots[0])!r})", ns, None
     return f"c.{method}(keys)", ns, None
 
 
@@ -502,6 +506,28 @@ BUILTIN_KEYWORD = "builtin str.encode key="
 BUILTIN_STATEMENTS = {BUILTIN: 'text.encode("utf-8")', BUILTIN_KEYWORD: 'text.encode(encoding="utf-8")'}
 
 
+# The interpreter's own floor for each shape of call, timed in the same rounds:
+# a native method that takes one key and hands back a stored object, and a
+# native function that calls the class. Rows: (row of ROWS, the module's
+# contender, the yardstick, its statement, goal for the ratio).
+D_GET = "d.get(k)"
+OPERATOR_CALL = "operator.call(X)"
+YARDSTICK_ROWS = [
+    (0, MODULE, D_GET, 1.15),
+    (0, f"{MODULE} get_cached", D_GET, 1.15),
+    (PARTIAL_ROW, MODULE, OPERATOR_CALL, 1.2),
+]
+
+
+def yardstick_contenders(row_index, graph):
+    if row_index == 0:
+        value = graph.roots[0]()
+        return [Contender(row_index, D_GET, "d.get(k)", {"d": {"key": value}, "k": "key"}, None)]
+    if row_index == PARTIAL_ROW and hasattr(operator, "call"):  # 3.11 and newer
+        return [Contender(row_index, OPERATOR_CALL, "call(X)", {"call": operator.call, "X": graph.roots[0]}, None)]
+    return []
+
+
 class Contender:
     def __init__(self, row, name, stmt, ns, header):
         self.row, self.name = row, name
@@ -550,6 +576,7 @@ def build_contenders(row_index, scenario, methods, errors):
         contenders.append(Contender(row_index, label, *module_contender(graph, method)))
     if row_index == 0:
         contenders.append(Contender(row_index, f"{MODULE} key=", *module_contender(graph, "resolve_kw")))
+        contenders.append(Contender(row_index, f"{MODULE} get_cached", *module_contender(graph, "get_cached")))
     if row_index == PARTIAL_ROW:
         contenders.append(Contender(row_index, PARTIAL, "px()", {"px": functools.partial(graph.roots[0])}, None))
     for peer in PEERS:
@@ -572,7 +599,7 @@ def build_contenders(row_index, scenario, methods, errors):
     if row_index == 0:
         # Not a resolution, so not checked as one.
         verified += [Contender(row_index, name, stmt, {"text": "key"}, None) for name, stmt in BUILTIN_STATEMENTS.items()]
-    return verified
+    return verified + yardstick_contenders(row_index, graph)
 
 
 def describe(error):
@@ -653,6 +680,7 @@ def render(results, errors, args, elapsed):
             lines.append(keyword_row(by_name, errors, footnotes))
         if row_index == PARTIAL_ROW:
             lines.append(partial_row(by_name))
+    lines += ["", yardstick_table(results)]
     notes = [
         "Ratios are best times relative to hand-wired Python building the same objects; lower is faster. "
         "✗ marks a row where this module misses its goal or a peer is faster.",
@@ -666,12 +694,28 @@ def render(results, errors, args, elapsed):
 
 def render_ns(results):
     """Best time per call of every contender, in nanoseconds."""
-    names = [HAND, MODULE, f"{MODULE} key=", *PEERS, BUILTIN, BUILTIN_KEYWORD, PARTIAL]
+    names = [HAND, MODULE, f"{MODULE} key=", f"{MODULE} get_cached", *PEERS, BUILTIN, BUILTIN_KEYWORD, PARTIAL,
+             D_GET, OPERATOR_CALL]
     lines = ["| scenario (ns per call) | " + " | ".join(names) + " |", "|---" * (1 + len(names)) + "|"]
     for (title, *_), row in zip(ROWS, results):
         by_name = {c.name: c for c in row}
         cells = [f"{by_name[n].best * 1e9:.0f}" if n in by_name else "—" for n in names]
         lines.append(f"| {title} | " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def yardstick_table(results):
+    lines = ["| call | ns | yardstick | ns | ratio | goal |", "|---|---:|---|---:|---:|---|"]
+    for row_index, name, yardstick, goal in YARDSTICK_ROWS:
+        by_name = {c.name: c for c in results[row_index]}
+        title = ROWS[row_index][0] + ("" if name == MODULE else f", {name[len(MODULE) + 1:]}")
+        if name not in by_name or yardstick not in by_name:
+            lines.append(f"| {title} | — | `{yardstick}` | — | — | ≤ {goal} |")
+            continue
+        ratio = by_name[name].best / by_name[yardstick].best
+        cell = f"{ratio:.2f}" if ratio <= goal else f"**{ratio:.2f} ✗**"
+        lines.append(f"| {title} | {by_name[name].best * 1e9:.1f} | `{yardstick}` | "
+                     f"{by_name[yardstick].best * 1e9:.1f} | {cell} | ≤ {goal} |")
     return "\n".join(lines)
 
 
