@@ -83,6 +83,13 @@ Result<OwnedRef> create_module() {
     if (!module) {
         return take_current_exception();
     }
+#ifdef Py_GIL_DISABLED
+    // Nothing of the module leans on the GIL: each container has its own lock,
+    // and the process-wide state its own atomics and mutexes.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) {
+        return take_current_exception();
+    }
+#endif
     QUORIX_TRY(add_container_class(module.get()));
     return module;
 }
