@@ -1,5 +1,7 @@
-"""Free-threaded CPython: the module keeps the GIL off, and a stable-ABI build
-is refused cleanly. Skipped on builds that have a GIL."""
+"""Free-threaded CPython: the module keeps the GIL off, a stable-ABI build is
+refused cleanly, and arguments that other threads change while they are
+converted cannot crash it. The checks of the GIL itself are skipped on builds
+that have one; the concurrent-argument cases run everywhere."""
 import os
 import pathlib
 import subprocess
@@ -76,4 +78,47 @@ def test_a_stable_abi_build_is_refused_with_an_import_error(tmp_path, level):
     message = done.stdout.splitlines()[0]
     assert message.startswith("ImportError: ") and "free-threaded" in message, message
     assert "GIL" in message and "--no-binary quorix-core" in message, message
+
+
+# Another thread changes the caller's list of keys while a batch converts it:
+# growing and shrinking it past the length first read, and replacing its items
+# with new `str` objects whose last reference the list holds.
+MUTATED_LIST = """
+c = Container()
+names = ["k%d" % i for i in range(64)]
+for name in names:
+    c.register_provider(name, (lambda n: lambda: n)(name), False, False, [])
+keys = list(names)
+stop = threading.Event()
+
+def mutate():
+    i = 0
+    while not stop.is_set():
+        i += 1
+        keys.append("".join(["k", str(i % 64)]))
+        del keys[-1]
+        keys[i % 32] = "".join(["k", str(i % 64)])
+        if i % 64 == 0:
+            del keys[32:]
+            keys.extend("".join(["k", str(j)]) for j in range(32, 64))
+
+mutator = threading.Thread(target=mutate, daemon=True)
+mutator.start()
+deadline = time.monotonic() + 1.5
+runs = 0
+while time.monotonic() < deadline:
+    values = c.METHOD(keys)
+    assert 0 < len(values) <= 65 and set(values) <= set(names), values
+    runs += 1
+stop.set()
+mutator.join(30)
+assert runs > 0
+print("OK")
+"""
+
+
+@pytest.mark.parametrize("method", ["resolve_many", "resolve_many_plan"])
+def test_a_list_changed_by_another_thread_while_converted(run_python, method):
+    done = run_python(reliability_support.script(MUTATED_LIST.replace("METHOD", method)), timeout=120)
+    reliability_support.check_ok(done)
 
