@@ -5,12 +5,16 @@ import importlib.metadata as metadata
 import os
 import pathlib
 import sys
+import sysconfig
 
 import pytest
 
 import _quorix_core
 
 TOOLS = pathlib.Path(__file__).resolve().parent.parent / "tools"
+# A free-threaded CPython has no stable ABI for the module: it gets a build of
+# its own, under its own extension suffix and wheel tag.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
 @pytest.fixture(scope="module")
@@ -43,7 +47,10 @@ def test_distribution_ships(dist, member):
 def test_module_file_has_the_portable_stable_abi_name(dist):
     # Whichever interpreter built the wheel: a platform-qualified suffix that
     # a newer CPython prefers would not import on older ones of the same level.
-    expected = "_quorix_core.pyd" if sys.platform == "win32" else "_quorix_core.abi3.so"
+    if FREE_THREADED:
+        expected = "_quorix_core" + sysconfig.get_config_var("EXT_SUFFIX")
+    else:
+        expected = "_quorix_core.pyd" if sys.platform == "win32" else "_quorix_core.abi3.so"
     assert [n for n in installed_names(dist) if n.endswith((".so", ".pyd"))] == [expected]
 
 
@@ -68,9 +75,13 @@ def test_wheel_level_is_the_one_pip_should_pick(dist):
         import release_matrix
     finally:
         sys.path.remove(str(TOOLS))
-    wanted = os.environ.get("QUORIX_EXPECTED_WHEEL_LEVEL") or release_matrix.level_for("%d.%d" % sys.version_info[:2])
     tags = [v for k, v in (line.split(": ", 1) for line in dist.read_text("WHEEL").splitlines() if ": " in line)
             if k == "Tag"]
+    if FREE_THREADED:
+        version = "cp%d%d" % sys.version_info[:2]
+        assert tags and all(tag.startswith(f"{version}-{version}t-") for tag in tags), tags
+        return
+    wanted = os.environ.get("QUORIX_EXPECTED_WHEEL_LEVEL") or release_matrix.level_for("%d.%d" % sys.version_info[:2])
     assert tags and all(tag.startswith(f"{wanted}-abi3-") for tag in tags), tags
 
 

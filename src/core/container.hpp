@@ -19,6 +19,15 @@
 // starving: a later release hands the lock straight to the longest-starving
 // waiter, at most once per hand-off spacing, so that each owner keeps the lock
 // for a while and no waiter waits for ever.
+//
+// A free-threaded CPython has no interpreter lock, but the rule holds there as
+// it stands: a woken waiter attaches to the interpreter again (which only a
+// stop-the-world pause delays) before it tries the lock, and each hand-off
+// still costs the releasing thread a wake-up. Every sleep here is entered
+// detached from the interpreter, and the sleep mutex (like the wait records'
+// and the fork list's mutexes) is held for a few instructions by threads that
+// run no Python code meanwhile: no attached thread can block for long on a
+// mutex whose holder waits for a stop-the-world pause to end.
 #pragma once
 
 #include <atomic>

@@ -14,7 +14,7 @@ Result<OwnedRef> call_provider(BorrowedRef callable, PyObject* const* arguments,
         fail_python_api_call();
     }
     // The callable runs Python code, during which the thread may be ended.
-#if Py_LIMITED_API + 0 >= 0x030C0000
+#if QUORIX_API_LEVEL >= 0x030C0000
     // The values are already one contiguous array: call without building a tuple.
     OwnedRef value = OwnedRef::steal(
         call_interpreter([&] { return PyObject_Vectorcall(callable.get(), arguments, count, nullptr); }));

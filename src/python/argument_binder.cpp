@@ -1,5 +1,6 @@
 #include "python/argument_binder.hpp"
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -37,15 +38,22 @@ PyObject* interned_name(const ParameterDescription& parameters, std::size_t inde
     if (parameters.interned_names == nullptr) {
         return nullptr;
     }
-    PyObject*& slot = parameters.interned_names[index];
-    if (slot == nullptr) {
-        // Kept for the life of the process, like the type that uses it.
-        slot = PyUnicode_InternFromString(parameters.names[index]);
-        if (slot == nullptr) {
-            PyErr_Clear();
-        }
+    std::atomic_ref<PyObject*> slot(parameters.interned_names[index]);
+    if (PyObject* name = slot.load(std::memory_order_acquire)) {
+        return name;
     }
-    return slot;
+    OwnedRef made = OwnedRef::steal(PyUnicode_InternFromString(parameters.names[index]));
+    if (!made) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    // Kept for the life of the process, like the type that uses it. Threads
+    // that make it at once (no GIL orders them) keep the first one stored.
+    PyObject* stored = nullptr;
+    if (slot.compare_exchange_strong(stored, made.get(), std::memory_order_acq_rel)) {
+        return made.release();
+    }
+    return stored;
 }
 
 // The index of the parameter that `keyword` (a `str`) names, or -1.
@@ -141,6 +149,16 @@ Status bind_arguments(const ParameterDescription& parameters, PyObject* args, Py
     QUORIX_TRY(check_positional_count(parameters, given));
     place_positional(parameters, given, slots, [args](Py_ssize_t i) { return PyTuple_GetItem(args, i); });
     if (kwargs != nullptr) {
+#ifdef Py_GIL_DISABLED
+        // A caller's own dictionary can reach here (a C call of the type), and
+        // without the GIL another thread could drop a key while it is looked
+        // at: walk a copy of our own.
+        OwnedRef copy = OwnedRef::steal(PyDict_Copy(kwargs));
+        if (!copy) {
+            return take_current_exception();
+        }
+        kwargs = copy.get();
+#endif
         Py_ssize_t position = 0;
         PyObject* keyword = nullptr;
         PyObject* value = nullptr;
@@ -151,7 +169,7 @@ Status bind_arguments(const ParameterDescription& parameters, PyObject* args, Py
     return check_missing(parameters, given, slots);
 }
 
-#if Py_LIMITED_API + 0 >= 0x030A0000
+#if QUORIX_API_LEVEL >= 0x030A0000
 Status bind_fastcall_arguments(const ParameterDescription& parameters, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames, PyObject** slots) {
     QUORIX_TRY(check_positional_count(parameters, nargs));

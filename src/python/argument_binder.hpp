@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 
 #include "python/error_result.hpp"
@@ -52,7 +53,7 @@ struct BoundArguments {
 // TypeError. `kwargs` may be null.
 Status bind_arguments(const ParameterDescription& parameters, PyObject* args, PyObject* kwargs, PyObject** slots);
 
-#if Py_LIMITED_API + 0 >= 0x030A0000
+#if QUORIX_API_LEVEL >= 0x030A0000
 // The same for a fastcall entry: `args` holds the `nargs` positional values,
 // then one value per name in `kwnames` (null when there are no keywords).
 Status bind_fastcall_arguments(const ParameterDescription& parameters, PyObject* const* args, Py_ssize_t nargs,
@@ -66,14 +67,21 @@ inline Status bind_fastcall(const ParameterDescription& parameters, PyObject* co
                             PyObject* kwnames, PyObject** slots) {
     const auto given = static_cast<std::size_t>(nargs);
     if (kwnames != nullptr) {
+#ifdef Py_GIL_DISABLED
+        // Without the GIL the tuple seen and its count could be replaced by
+        // another thread between reading one and the other: compare every time.
+        KeywordNamesSeen* seen = nullptr;
+#else
         KeywordNamesSeen* seen = parameters.keywords_seen;
+#endif
         if (seen == nullptr || seen->names.get() != kwnames || given + seen->count != parameters.count) {
             const Py_ssize_t keywords = PyTuple_Size(kwnames);
             if (given + static_cast<std::size_t>(keywords) != parameters.count || parameters.interned_names == nullptr) {
                 return bind_fastcall_arguments(parameters, args, nargs, kwnames, slots);
             }
             for (Py_ssize_t i = 0; i < keywords; ++i) {
-                PyObject* expected = parameters.interned_names[given + static_cast<std::size_t>(i)];
+                PyObject* expected = std::atomic_ref<PyObject*>(parameters.interned_names[given + static_cast<std::size_t>(i)])
+                                         .load(std::memory_order_acquire);
                 if (expected == nullptr || PyTuple_GetItem(kwnames, i) != expected) {
                     return bind_fastcall_arguments(parameters, args, nargs, kwnames, slots);
                 }

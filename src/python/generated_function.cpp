@@ -1,5 +1,8 @@
 #include "python/generated_function.hpp"
 
+#include <string>
+
+#include "python/internal_failure.hpp"
 #include "python/objects.hpp"
 
 namespace quorix {
@@ -39,6 +42,41 @@ ErrorResult take_exception_raised_through(PyObject* code) {
     return take_current_exception();
 }
 
+#ifdef Py_GIL_DISABLED
+// The function `name` of `module_code`, made straight from its code marked as
+// nested. A free-threaded CPython frees a function defined at the top level of
+// its code only in a garbage collection (deferred reference counting), and
+// with it the globals that hold the providers' callables, which would then
+// outlive the records that dropped them; a nested function is freed by its
+// last reference, as every function is with the GIL. Null with the error set.
+OwnedRef nested_function(PyObject* module_code, const char* name, BorrowedRef globals) {
+    OwnedRef constants = OwnedRef::steal(PyObject_GetAttrString(module_code, "co_consts"));
+    if (!constants || !PyTuple_Check(constants.get())) {
+        return OwnedRef();
+    }
+    OwnedRef code;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants.get()) && !code; ++i) {
+        PyObject* constant = PyTuple_GET_ITEM(constants.get(), i);
+        if (PyCode_Check(constant) &&
+            PyUnicode_CompareWithASCIIString(reinterpret_cast<PyCodeObject*>(constant)->co_name, name) == 0) {
+            code = OwnedRef::share(constant);
+        }
+    }
+    if (!code) {
+        fail_internal(std::string("generated code defines no function ") + name);
+    }
+    const int flags = reinterpret_cast<PyCodeObject*>(code.get())->co_flags;
+    OwnedRef replace = OwnedRef::steal(PyObject_GetAttrString(code.get(), "replace"));
+    OwnedRef changes = OwnedRef::steal(Py_BuildValue("{s:i}", "co_flags", flags | CO_NESTED));
+    if (!replace || !changes) {
+        return OwnedRef();
+    }
+    OwnedRef no_arguments = new_tuple(0);
+    OwnedRef nested = OwnedRef::steal(PyObject_Call(replace.get(), no_arguments.get(), changes.get()));
+    return nested ? OwnedRef::steal(PyFunction_New(nested.get(), globals.get())) : OwnedRef();
+}
+#endif
+
 }  // namespace
 
 Result<std::optional<GeneratedFunction>> define_function(const std::string& source, const char* name,
@@ -47,21 +85,29 @@ Result<std::optional<GeneratedFunction>> define_function(const std::string& sour
         return take_current_exception();
     }
     OwnedRef module_code = OwnedRef::steal(Py_CompileString(source.c_str(), "<resolution>", Py_file_input));
-    OwnedRef done;
-    if (module_code) {
-        // Runs one `def`; a pending signal handler may run on the way.
-        done = OwnedRef::steal(
-            call_interpreter([&] { return PyEval_EvalCode(module_code.get(), globals.get(), globals.get()); }));
-    }
     GeneratedFunction made;
-    if (done) {
-        made.function = OwnedRef::share(PyDict_GetItemString(globals.get(), name));
-        // Out of its globals, so that no cycle keeps it (and what its globals
-        // hold) alive once its owner lets go of it.
-        if (made.function && PyDict_DelItemString(globals.get(), name) == 0) {
+#ifdef Py_GIL_DISABLED
+    if (module_code) {
+        made.function = nested_function(module_code.get(), name, globals);
+        if (made.function) {
             made.code = OwnedRef::steal(PyObject_GetAttrString(made.function.get(), "__code__"));
         }
     }
+#else
+    if (module_code) {
+        // Runs one `def`; a pending signal handler may run on the way.
+        OwnedRef done = OwnedRef::steal(
+            call_interpreter([&] { return PyEval_EvalCode(module_code.get(), globals.get(), globals.get()); }));
+        if (done) {
+            made.function = OwnedRef::share(PyDict_GetItemString(globals.get(), name));
+            // Out of its globals, so that no cycle keeps it (and what its globals
+            // hold) alive once its owner lets go of it.
+            if (made.function && PyDict_DelItemString(globals.get(), name) == 0) {
+                made.code = OwnedRef::steal(PyObject_GetAttrString(made.function.get(), "__code__"));
+            }
+        }
+    }
+#endif
     if (!made.code) {
         if (PyErr_ExceptionMatches(PyExc_MemoryError) || PyErr_ExceptionMatches(PyExc_RecursionError)) {
             PyErr_Clear();  // the caller does without the function

@@ -8,7 +8,7 @@ Result<KeyArgument> convert_key(PyObject* object) {
     if (!is_str(object)) {
         return type_mismatch_error(object, "PyString");
     }
-#if Py_LIMITED_API + 0 >= 0x030A0000
+#if QUORIX_API_LEVEL >= 0x030A0000
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(object, &size);
     if (data == nullptr) {

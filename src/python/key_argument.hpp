@@ -23,7 +23,7 @@ inline bool is_str(PyObject* object) noexcept {
 
 class KeyArgument {
 public:
-#if Py_LIMITED_API + 0 >= 0x030A0000
+#if QUORIX_API_LEVEL >= 0x030A0000
     explicit KeyArgument(std::string_view text) noexcept : text_(text) {}
     std::string_view text() const noexcept { return text_; }
     core::KeyText into_key_text() && { return core::KeyText(text_); }
@@ -49,7 +49,7 @@ Result<KeyArgument> convert_key(PyObject* object);
 // whose UTF-8 the limited API can lend (3.10 on). True with `text` set; false
 // where `convert_key` must run (it then reports any error itself).
 inline bool lend_exact_key_text([[maybe_unused]] PyObject* object, [[maybe_unused]] std::string_view& text) noexcept {
-#if Py_LIMITED_API + 0 >= 0x030A0000
+#if QUORIX_API_LEVEL >= 0x030A0000
     if (Py_TYPE(object) == &PyUnicode_Type) {
         Py_ssize_t size = 0;
         if (const char* data = PyUnicode_AsUTF8AndSize(object, &size); data != nullptr) {

@@ -29,7 +29,7 @@ private:
     void finish() noexcept;
 
     std::vector<OwnedRef> items_;
-#if Py_LIMITED_API + 0 < 0x030A0000
+#if QUORIX_API_LEVEL < 0x030A0000
     core::KeyList copies_;
 #endif
     std::vector<core::RequestedKey> keys_;

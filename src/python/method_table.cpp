@@ -220,7 +220,7 @@ Result<OwnedRef> set_cached(PyObject* self, const BoundArguments<2>& bound) {
 template <std::size_t N>
 using MethodBody = Result<OwnedRef> (*)(PyObject* self, const BoundArguments<N>& bound);
 
-#if Py_LIMITED_API + 0 >= 0x030A0000
+#if QUORIX_API_LEVEL >= 0x030A0000
 // The limited API has fastcall methods from 3.10 on: no argument tuple, and no
 // keyword dictionary.
 constexpr int binding_flags = METH_FASTCALL | METH_KEYWORDS;

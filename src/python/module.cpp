@@ -83,6 +83,13 @@ Result<OwnedRef> create_module() {
     if (!module) {
         return take_current_exception();
     }
+#ifdef Py_GIL_DISABLED
+    // Nothing of the module leans on the GIL: each container has its own lock,
+    // and the process-wide state its own atomics and mutexes.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) {
+        return take_current_exception();
+    }
+#endif
     QUORIX_TRY(add_container_class(module.get()));
     return module;
 }
@@ -106,9 +113,52 @@ Result<OwnedRef> initialise() {
     return OwnedRef::share(module.value());
 }
 
+#ifdef Py_LIMITED_API
+// 1 if the running CPython is a free-threaded build, 0 if not, -1 with an
+// exception set if that cannot be told. A free-threaded CPython lays out
+// every object header differently from the GIL builds this stable-ABI module
+// is compiled for, so this calls exported functions only: no Py_TYPE, and no
+// inline reference counting, which the 3.9 and 3.10 levels would do.
+int running_free_threaded() noexcept {
+    if (PyObject* flags = PySys_GetObject("abiflags")) {  // borrowed; not on Windows before 3.14
+        const Py_ssize_t length = PyUnicode_GetLength(flags);
+        if (length >= 0) {
+            const Py_ssize_t found = PyUnicode_FindChar(flags, 't', 0, length, 1);
+            if (found >= -1) {
+                return found >= 0 ? 1 : 0;
+            }
+        }
+        PyErr_Clear();
+    }
+    const ExportedCallRef sysconfig(PyImport_ImportModule("sysconfig"));
+    if (sysconfig.get() == nullptr) {
+        return -1;
+    }
+    const ExportedCallRef disabled(PyObject_CallMethod(sysconfig.get(), "get_config_var", "s", "Py_GIL_DISABLED"));
+    if (disabled.get() == nullptr) {
+        return -1;
+    }
+    return PyObject_IsTrue(disabled.get());
+}
+#endif
+
 }  // namespace
 }  // namespace quorix
 
 PyMODINIT_FUNC PyInit__quorix_core(void) {
+#ifdef Py_LIMITED_API
+    // Refused before anything reads an object: on a free-threaded CPython the
+    // first reference count this build touched would be at the wrong offset.
+    if (const int free_threaded = quorix::running_free_threaded(); free_threaded != 0) {
+        if (free_threaded > 0) {
+            PyErr_SetString(PyExc_ImportError,
+                            "this build of _quorix_core (_quorix_core.abi3.so, for the stable ABI of CPython with "
+                            "the GIL) cannot be loaded by a free-threaded CPython: install the free-threaded build "
+                            "instead, a wheel for this interpreter's own tag (cp313t, cp314t) or built from the "
+                            "sdist: pip install --force-reinstall --no-binary quorix-core quorix-core");
+        }
+        return nullptr;
+    }
+#endif
     return quorix::guard_entry(quorix::initialise);
 }

@@ -81,6 +81,25 @@ inline int visit_reference(const OwnedRef& ref, visitproc visit, void* arg) noex
     return ref ? visit(ref.get(), arg) : 0;
 }
 
+// A strong reference released through the interpreter's exported Py_DecRef,
+// never by reading the object's header: for the code that runs before the
+// module knows the interpreter's object layout is the one it was built for.
+class ExportedCallRef {
+public:
+    explicit ExportedCallRef(PyObject* object) noexcept : object_(object) {}
+    ExportedCallRef(const ExportedCallRef&) = delete;
+    ExportedCallRef& operator=(const ExportedCallRef&) = delete;
+    ~ExportedCallRef() {
+        if (object_ != nullptr) {
+            Py_DecRef(object_);
+        }
+    }
+    PyObject* get() const noexcept { return object_; }
+
+private:
+    PyObject* object_;
+};
+
 // An array of owned references seen as the borrowed object pointers a call
 // takes: an OwnedRef is exactly one object pointer.
 static_assert(sizeof(OwnedRef) == sizeof(PyObject*) && std::is_standard_layout_v<OwnedRef>);
