@@ -349,3 +349,28 @@ def test_keys_made_one_after_another_are_remembered_side_by_side(container):
         kept += sum(a == b + 1 for a, b in zip(after, before))
         total += len(keys)
     assert kept >= 48, f"{kept} of {total} key objects remembered"
+
+
+@pytest.mark.parametrize("sequence", [list, tuple])
+def test_a_kept_order_answers_only_the_key_objects_it_was_kept_with(container, sequence):
+    # A request made again of the same `str` objects finds its order by their
+    # identity: new objects, even at the addresses of released ones, and a
+    # list changed in place must be read as what they say.
+    c = container
+    texts = {f"{name}{i:08d}": name for name in "ab" for i in range(8)}
+    for text in texts:
+        c.register_provider(text, returns(text), False, False, [])
+    first = [t for t in texts if t[0] == "a"]
+    second = [t for t in texts if t[0] == "b"]
+    keys = sequence(fresh(t) for t in first)
+    for _ in range(4):
+        assert [v[0] for v in c.resolve_many_plan(keys)] == first
+    del keys
+    for _ in range(4):  # new objects, likely made where the released ones were
+        keys = sequence(fresh(t) for t in second)
+        assert [v[0] for v in c.resolve_many_plan(keys)] == second
+    if sequence is list:
+        keys[3] = fresh(first[3])
+        assert [v[0] for v in c.resolve_many_plan(keys)] == second[:3] + [first[3]] + second[4:]
+        del keys[-1]
+        assert [v[0] for v in c.resolve_many_plan(keys)] == second[:3] + [first[3]] + second[4:7]

@@ -49,7 +49,12 @@ Result<BatchValues> ContainerInner::resolve_many_plan(RequestedKeys keys) {
         }
     }
 
-    if (order != &unkept && compiles_resolutions()) {
+    return run_order(*order, keys, order != &unkept);
+}
+
+Result<BatchValues> ContainerInner::run_order(CompiledOrder& compiled_order, RequestedKeys keys, bool kept) {
+    CompiledOrder* order = &compiled_order;
+    if (kept && compiles_resolutions()) {
         if (std::optional<Result<BatchValues>> values = run_compiled_batch(order->compiled, keys, order)) {
             return std::move(*values);
         }

@@ -80,6 +80,18 @@ public:
     // Batch resolution; the values are returned in request order.
     Result<BatchValues> resolve_many(RequestedKeys keys);
     Result<BatchValues> resolve_many_plan(RequestedKeys keys);
+    // The same for a request of `count` key objects, `item_at(i)` the i-th (an
+    // exact list or tuple read in place), if an order is kept for these very
+    // `str` objects; nothing otherwise, and then the keys must be converted.
+    template <class ItemAt>
+    Result<std::optional<BatchValues>> resolve_kept_plan(std::size_t count, ItemAt&& item_at) {
+        PlanCache::Kept kept = plans_.find_same_objects(count, item_at, generation_);
+        if (kept.order == nullptr) {
+            return std::optional<BatchValues>();
+        }
+        QUORIX_LET(values, run_order(*kept.order, kept.keys, true));
+        return std::optional<BatchValues>(std::move(values));
+    }
 
     // What the cyclic garbage collector sees: every strong reference kept
     // between calls (callables, cached values, remembered keys, compiled
@@ -137,6 +149,9 @@ private:
     // its order for `resolve_many_plan`); nothing where the walk must run.
     std::optional<Result<BatchValues>> run_compiled_batch(CompiledBatch& batch, RequestedKeys keys,
                                                           const CompiledOrder* order);
+    // Evaluates the order's steps (through its compiled function if it is
+    // kept and compiled) and answers the request's keys.
+    Result<BatchValues> run_order(CompiledOrder& order, RequestedKeys keys, bool kept);
     // Calls it, unless one of the singletons it takes holds no value.
     std::optional<Result<OwnedRef>> call_compiled(CompiledResolution& compiled);
     // Whatever was compiled against the old generation is released first.
@@ -155,9 +170,9 @@ private:
     std::vector<std::size_t> filled_layers_;
     std::uint64_t generation_ = 1;
     ResolutionScratch scratch_;
-    PlanCache plans_;
+    PlanCache plans_{true};
     // The `resolve_many` requests seen lately, kept for their compiled form only.
-    PlanCache walked_requests_;
+    PlanCache walked_requests_{false};
     KeyMemo key_memo_;
     CompiledResolutions compiled_;
 };

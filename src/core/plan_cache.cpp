@@ -7,7 +7,7 @@
 
 namespace quorix::core {
 
-PlanCache::PlanCache() noexcept : seed_(draw_seed()) {}
+PlanCache::PlanCache(bool by_identity) noexcept : seed_(draw_seed()), by_identity_(by_identity) {}
 
 std::uint64_t PlanCache::hash(RequestedKeys request) const noexcept {
     // Each key's hash covers its length, so the chain tells key boundaries apart.
@@ -45,7 +45,15 @@ CompiledOrder* PlanCache::find(RequestedKeys request, std::uint64_t generation) 
 int PlanCache::visit_references(visitproc visit, void* arg) const noexcept {
     for (const std::unique_ptr<Entry>& entry : entries_) {
         // A slot is empty for a moment while `keep` shifts the entries along.
-        if (entry && entry->order.compiled.function) {
+        if (!entry) {
+            continue;
+        }
+        for (const OwnedRef& object : entry->objects) {
+            if (int stop = visit_reference(object, visit, arg)) {
+                return stop;
+            }
+        }
+        if (entry->order.compiled.function) {
             if (int stop = visit_references_of(entry->order.compiled.function->function, visit, arg)) {
                 return stop;
             }
@@ -58,15 +66,22 @@ void PlanCache::swap(PlanCache& other) noexcept {
     entries_.swap(other.entries_);
     std::swap(generation_, other.generation_);
     std::swap(seed_, other.seed_);
+    std::swap(by_identity_, other.by_identity_);
 }
 
 CompiledOrder* PlanCache::keep(RequestedKeys request, CompiledOrder order) {
-    KeyList copy;
-    copy.reserve(request.size());
+    auto entry = std::make_unique<Entry>(Entry{hash(request), {}, {}, {}, std::move(order)});
+    entry->request.reserve(request.size());
+    entry->objects.reserve(request.size());
+    entry->keys.reserve(request.size());
     for (const RequestedKey& key : request) {
-        copy.emplace_back(key.text);
+        entry->request.emplace_back(key.text);
+        entry->objects.push_back(by_identity_ ? OwnedRef::share(key.exact_str) : OwnedRef());
     }
-    auto entry = std::make_unique<Entry>(Entry{hash(request), std::move(copy), std::move(order)});
+    // Only now: a copy's text may move while the copies grow.
+    for (std::size_t i = 0; i < request.size(); ++i) {
+        entry->keys.push_back(RequestedKey{entry->request[i], entry->objects[i].get()});
+    }
     if (entries_.size() < capacity) {
         entries_.push_back(nullptr);
     }
