@@ -210,3 +210,22 @@ def test_sdist_missing_a_needed_file_is_refused(missing):
 
 def test_complete_sdist_passes():
     assert wheel_audit.sdist_problems(list(wheel_audit.SDIST_NEEDS) + ["tools/builder.py", "src/core/build_plan.cpp"]) == []
+
+
+FREE_THREADED_NEEDS = {"PyList_New", "Py_IncRef", "_Py_Dealloc", "_Py_DecRefShared", "_Py_MergeZeroLocalRefcount",
+                       "PyUnstable_Module_SetGIL", "memcpy", "_ZdlPvm"}
+GIL_EXPORTS = {"PyList_New", "Py_IncRef", "_Py_Dealloc", "PyList_GetItemRef"}
+
+
+@pytest.mark.parametrize("needs, fault", [
+    (FREE_THREADED_NEEDS - {"_Py_DecRefShared", "_Py_MergeZeroLocalRefcount"}, "not compiled for the free-threaded"),
+    (FREE_THREADED_NEEDS - {"PyUnstable_Module_SetGIL"}, "does not declare that it runs without the GIL"),
+    (FREE_THREADED_NEEDS | {"PyObject_GetOptionalAttr"}, "does not export: PyObject_GetOptionalAttr"),
+])
+def test_free_threaded_module_faults_are_found(needs, fault):
+    problems = wheel_audit.free_threaded_problems(needs, GIL_EXPORTS)
+    assert any(fault in p for p in problems), problems
+
+
+def test_free_threaded_module_that_is_sound_passes():
+    assert wheel_audit.free_threaded_problems(FREE_THREADED_NEEDS, GIL_EXPORTS) == []
