@@ -54,12 +54,14 @@ PyObject* container_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
 }
 
 void container_dealloc(PyObject* self) {
+    // First of all: an object whose deallocation fails is left as it is, and
+    // the collector must never come upon it.
+    PyObject_GC_UnTrack(self);
     guard_unraisable_entry([self] {
         if (fault::armed("dealloc")) {
             fail_internal("fault injected: container deallocation");
         }
         PyTypeObject* type = Py_TYPE(self);
-        PyObject_GC_UnTrack(self);
         // Weak references die with the object, before anything it holds goes:
         // their callbacks may run Python code.
         if (reinterpret_cast<ContainerObject*>(self)->head.weak_references != nullptr) {
