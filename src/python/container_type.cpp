@@ -68,12 +68,15 @@ PyObject* container_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
 }
 
 void container_dealloc(PyObject* self) {
+    // Out of the collector's sight first: if the deallocation fails, the
+    // object is abandoned with no reference left, and a collection would
+    // take it for garbage and deallocate it again.
+    PyObject_GC_UnTrack(self);
     guard_unraisable_entry([self] {
         if (fault::armed("dealloc")) {
             fail_internal("fault injected: container deallocation");
         }
         PyTypeObject* type = Py_TYPE(self);
-        PyObject_GC_UnTrack(self);
         // Weak references die with the object, before anything it holds goes:
         // their callbacks may run Python code.
         if (weak_references_of(self) != nullptr) {
