@@ -64,6 +64,11 @@ CONFIGURED = {"linux": ["cp39-manylinux_x86_64", "cp310-manylinux_x86_64", "cp31
      "cp310-manylinux_x86_64 is in the cp39 run"),
     (rows("linux cp39 cp39-manylinux_x86_64", "linux cp310 cp310-manylinux_x86_64", "linux cp310 cp311-manylinux_x86_64",
           "linux cp312 cp312-manylinux_x86_64"), "not selected by the configuration: cp312"),
+    # A free-threaded interpreter loads no stable-ABI wheel: it needs its own run.
+    (rows("linux cp39 cp39-manylinux_x86_64", "linux cp310 cp310-manylinux_x86_64", "linux cp310 cp311-manylinux_x86_64",
+          "linux cp310 cp314t-manylinux_x86_64"), "cp314t-manylinux_x86_64 is in the cp310 run"),
+    (rows("linux cp39 cp39-manylinux_x86_64", "linux cp310 cp310-manylinux_x86_64", "linux cp310 cp311-manylinux_x86_64",
+          "linux cp313t cp313t-manylinux_x86_64"), "no release run for the free-threaded cp313t"),
 ])
 def test_release_runs_faults_are_found(actual, fault):
     problems = release_matrix.problems_with(actual, CONFIGURED)
@@ -79,8 +84,7 @@ def test_release_runs_that_cover_the_configuration_pass():
 def test_committed_identifiers_cover_every_platform_and_level():
     expected = release_matrix.parse_expected((TOOLS / "release-identifiers.txt").read_text())
     found = {(platform, level) for platform, level, _ in expected}
-    levels = [level for level, _, _ in release_matrix.LEVELS]
-    assert found == {(p, l) for p in release_matrix.PLATFORMS for l in levels}
+    assert found == {(p, run) for p in release_matrix.PLATFORMS for run in release_matrix.RUNS}
     archs = {identifier.split("-", 1)[1] for _, _, identifier in expected}
     assert archs == {"manylinux_x86_64", "manylinux_aarch64", "musllinux_x86_64", "musllinux_aarch64",
                      "macosx_x86_64", "macosx_arm64", "win_amd64"}
@@ -210,3 +214,22 @@ def test_sdist_missing_a_needed_file_is_refused(missing):
 
 def test_complete_sdist_passes():
     assert wheel_audit.sdist_problems(list(wheel_audit.SDIST_NEEDS) + ["tools/builder.py", "src/core/build_plan.cpp"]) == []
+
+
+FREE_THREADED_NEEDS = {"PyList_New", "Py_IncRef", "_Py_Dealloc", "_Py_DecRefShared", "_Py_MergeZeroLocalRefcount",
+                       "PyUnstable_Module_SetGIL", "memcpy", "_ZdlPvm"}
+GIL_EXPORTS = {"PyList_New", "Py_IncRef", "_Py_Dealloc", "PyList_GetItemRef"}
+
+
+@pytest.mark.parametrize("needs, fault", [
+    (FREE_THREADED_NEEDS - {"_Py_DecRefShared", "_Py_MergeZeroLocalRefcount"}, "not compiled for the free-threaded"),
+    (FREE_THREADED_NEEDS - {"PyUnstable_Module_SetGIL"}, "does not declare that it runs without the GIL"),
+    (FREE_THREADED_NEEDS | {"PyObject_GetOptionalAttr"}, "does not export: PyObject_GetOptionalAttr"),
+])
+def test_free_threaded_module_faults_are_found(needs, fault):
+    problems = wheel_audit.free_threaded_problems(needs, GIL_EXPORTS)
+    assert any(fault in p for p in problems), problems
+
+
+def test_free_threaded_module_that_is_sound_passes():
+    assert wheel_audit.free_threaded_problems(FREE_THREADED_NEEDS, GIL_EXPORTS) == []

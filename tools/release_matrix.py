@@ -4,9 +4,12 @@ and which cibuildwheel runs build and test each level.
 cibuildwheel reuses the first abi3 wheel of a run for every later interpreter
 the wheel's tag allows, so one run can build only one level. Each level is
 therefore its own run, narrowed with CIBW_BUILD to the level's interpreter and
-the newer ones that pip gives that wheel to (which then only test it).
+the newer ones that pip gives that wheel to (which then only test it). A
+free-threaded CPython, which loads no stable-ABI wheel, gets a wheel of its
+own, in a run of its own.
 
     release_matrix.py level-for 3.11          -> cp310
+    release_matrix.py runs                    -> cp39 cp310 cp312 cp314t
     release_matrix.py selectors cp310         -> cp310-* cp311-*
     release_matrix.py check-identifiers [--update] [--cibuildwheel EXE]
 
@@ -32,6 +35,10 @@ LEVELS = (
     ("cp310", 10, ("cp310", "cp311")),
     ("cp312", 12, ("cp312", "cp313", "cp314", "cp315")),
 )
+# Free-threaded interpreters released with wheels, each its own run (3.13t is
+# served from the sdist).
+FREE_THREADED = ("cp314t",)
+RUNS = tuple(level for level, _, _ in LEVELS) + FREE_THREADED
 
 
 def level_for(version):
@@ -46,7 +53,18 @@ def level_for(version):
     return chosen
 
 
+def run_for(builder):
+    """The run that must build a cibuildwheel interpreter ("cp311", "cp314t")."""
+    if builder.endswith("t"):
+        if builder not in FREE_THREADED:
+            raise ValueError(f"no release run for the free-threaded {builder}")
+        return builder
+    return level_for(f"3.{builder[3:]}")
+
+
 def selectors(level):
+    if level in FREE_THREADED:
+        return [f"{level}-*"]
     for tag, _, interpreters in LEVELS:
         if tag == level:
             return [f"{interpreter}-*" for interpreter in interpreters]
@@ -97,8 +115,13 @@ def problems_with(actual_rows, configured):
             problems.append(f"{platform}: run but not selected by the configuration: {' '.join(extra)}")
     for platform, level, identifier in actual_rows:
         builder = identifier.split("-", 1)[0]
-        if level_for(f"3.{builder[3:]}") != level:
-            problems.append(f"{identifier} is in the {level} run, but pip would give it the {level_for('3.' + builder[3:])} wheel")
+        try:
+            wanted = run_for(builder)
+        except ValueError as e:
+            problems.append(f"{identifier}: {e}")
+            continue
+        if wanted != level:
+            problems.append(f"{identifier} is in the {level} run, but pip would give it the {wanted} wheel")
     return problems
 
 
@@ -106,12 +129,13 @@ def check_identifiers(cibuildwheel, update):
     actual, configured = [], {}
     for platform in PLATFORMS:
         configured[platform] = print_identifiers(cibuildwheel, platform)
-        for level, _, _ in LEVELS:
+        for level in RUNS:
             for identifier in print_identifiers(cibuildwheel, platform, " ".join(selectors(level))):
                 actual.append((platform, level, identifier))
     text = "".join(f"{p} {l} {i}\n" for p, l, i in actual)
     if update:
-        EXPECTED.write_text("# platform, stable-ABI level, cibuildwheel build identifier\n" + text)
+        EXPECTED.write_text("# platform, run (stable-ABI level or free-threaded version), cibuildwheel build identifier\n"
+                            + text)
         print(f"wrote {EXPECTED.relative_to(ROOT)}")
     problems = problems_with(actual, configured)
     expected = parse_expected(EXPECTED.read_text())
@@ -131,6 +155,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="command", required=True)
     sub.add_parser("level-for").add_argument("version")
+    sub.add_parser("runs")
     sub.add_parser("selectors").add_argument("level")
     check = sub.add_parser("check-identifiers")
     check.add_argument("--cibuildwheel", default="cibuildwheel")
@@ -138,6 +163,8 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.command == "level-for":
         print(level_for(args.version))
+    elif args.command == "runs":
+        print(" ".join(RUNS))
     elif args.command == "selectors":
         print(" ".join(selectors(args.level)))
     else:

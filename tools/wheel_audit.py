@@ -7,6 +7,11 @@
     wheel_audit.py size WHEEL...        the module's size in bytes
     wheel_audit.py sdist SDIST          holds what a build and the tests need,
                                         and nothing built or installed
+    wheel_audit.py free-threaded MODULE --exports LIBPYTHON
+                                        a free-threaded module compiled against
+                                        the GIL build of its version: built for
+                                        the free-threaded layout, declaring no
+                                        GIL, needing nothing else the version lacks
 
 Each prints one PASS or FAIL line per wheel and exits non-zero on a failure.
 """
@@ -111,6 +116,49 @@ def sdist_problems(names):
     return problems
 
 
+# What only a free-threaded CPython exports: the reference counting of its
+# object layout (the GIL build counts inline), and the declaration that a
+# module runs without the GIL.
+FREE_THREADED_REFCOUNTING = {"_Py_DecRefShared", "_Py_DecRefSharedDebug", "_Py_MergeZeroLocalRefcount"}
+FREE_THREADED_ONLY = FREE_THREADED_REFCOUNTING | {"PyUnstable_Module_SetGIL"}
+
+
+def free_threaded_problems(undefined, exported):
+    """What is wrong with a free-threaded module compiled against the headers of
+    the GIL build of its version, given the symbols the module needs and those
+    that GIL build exports."""
+    python_symbols = {s for s in undefined if re.match(r"_?Py", s)}
+    problems = []
+    if not python_symbols & FREE_THREADED_REFCOUNTING:
+        problems.append("not compiled for the free-threaded object layout (calls none of "
+                        + ", ".join(sorted(FREE_THREADED_REFCOUNTING)) + ")")
+    if "PyUnstable_Module_SetGIL" not in python_symbols:
+        problems.append("does not declare that it runs without the GIL (no PyUnstable_Module_SetGIL)")
+    missing = sorted(python_symbols - set(exported) - FREE_THREADED_ONLY)
+    if missing:
+        problems.append("needs functions this CPython version does not export: " + ", ".join(missing))
+    return problems
+
+
+def dynamic_symbols(path, defined):
+    done = subprocess.run(["nm", "-D", "--defined-only" if defined else "--undefined-only", str(path)],
+                          capture_output=True, text=True, check=True)
+    return {line.split()[-1].split("@")[0] for line in done.stdout.splitlines() if line.strip()}
+
+
+def run_free_threaded(modules, exports):
+    failed = 0
+    exported = dynamic_symbols(exports, True)
+    for module in modules:
+        problems = free_threaded_problems(dynamic_symbols(module, False), exported)
+        for problem in problems:
+            print(f"error: {pathlib.Path(module).name}: {problem}")
+        print(f"free-threaded module {pathlib.Path(module).name}: {'FAIL' if problems else 'PASS'} "
+              f"(against what {pathlib.Path(exports).name} exports)")
+        failed += bool(problems)
+    return failed
+
+
 def run_sdist(path):
     with tarfile.open(path) as archive:
         names = [m.name.split("/", 1)[1] for m in archive.getmembers() if "/" in m.name and not m.isdir()]
@@ -166,10 +214,15 @@ def module_size(wheel):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("check", choices=("abi3", "policy", "size", "sdist"))
-    parser.add_argument("wheels", nargs="+", help="wheels (an sdist for the sdist check)")
+    parser.add_argument("check", choices=("abi3", "policy", "size", "sdist", "free-threaded"))
+    parser.add_argument("wheels", nargs="+", help="wheels (an sdist for the sdist check, modules for free-threaded)")
     parser.add_argument("--tool", help="abi3audit or auditwheel executable")
+    parser.add_argument("--exports", help="the library of the CPython version a free-threaded module is checked against")
     args = parser.parse_args(argv)
+    if args.check == "free-threaded":
+        if not args.exports:
+            parser.error("free-threaded needs --exports")
+        return 1 if run_free_threaded(args.wheels, args.exports) else 0
     if args.check == "abi3":
         return 1 if run_abi3(args.tool or "abi3audit", args.wheels) else 0
     if args.check == "policy":

@@ -51,6 +51,16 @@
 #define QUORIX_READS_UNDER_INTERPRETER_LOCK 0
 #endif
 
+// Whether a thread that finds the lock taken spins a little before it sleeps:
+// only where no interpreter lock exists, so the holder runs on another core
+// meanwhile (under one, the holder may need the very interpreter lock the
+// spinning thread holds).
+#if defined(Py_GIL_DISABLED)
+#define QUORIX_SPINS_BEFORE_SLEEPING 1
+#else
+#define QUORIX_SPINS_BEFORE_SLEEPING 0
+#endif
+
 namespace quorix::core {
 
 class Container {
@@ -186,6 +196,10 @@ private:
     // so, or if a signal handler raised or the wait would be a deadlock; then
     // the lock is not held.
     Status enter_contended(std::thread::id self);
+#if QUORIX_SPINS_BEFORE_SLEEPING
+    // Tries the lock for a few microseconds; true if it was taken.
+    bool spin_for_lock() noexcept;
+#endif
     Status wait_for_lock();
     [[noreturn]] static void fail_poisoned();
     void leave() noexcept;

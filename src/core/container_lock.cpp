@@ -1,3 +1,4 @@
+#include <atomic>
 #include <chrono>
 #include <string>
 
@@ -73,8 +74,48 @@ Status Container::enter_contended(std::thread::id self) {
         return ErrorResult::deferred(PyExc_RuntimeError,
                                      "Container is already in use by the calling thread (a re-entrant call)");
     }
+#if QUORIX_SPINS_BEFORE_SLEEPING
+    if (spin_for_lock()) {
+        return success();
+    }
+#endif
     return wait_for_lock();
 }
+
+#if QUORIX_SPINS_BEFORE_SLEEPING
+namespace {
+
+// Tells the processor this is a spin: the sibling hardware thread gets the
+// core, and the loop leaves without a memory-order mis-speculation.
+inline void spin_pause() noexcept {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    __builtin_ia32_pause();
+#elif defined(__GNUC__) && defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#else
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+#endif
+}
+
+// Enough for the holder to finish a typical operation (well under a
+// microsecond for a cached value, a few for a graph), far less than the sleep
+// and wake-up of a wait.
+constexpr int spin_rounds = 256;
+
+}  // namespace
+
+bool Container::spin_for_lock() noexcept {
+    // Without an interpreter lock the holder runs on another core: most
+    // operations end before a sleeping waiter would even be woken.
+    for (int round = 0; round < spin_rounds; ++round) {
+        spin_pause();
+        if (state_.load(std::memory_order_relaxed) == lock_free && try_acquire()) {
+            return true;
+        }
+    }
+    return false;
+}
+#endif
 
 void Container::fail_poisoned() {
     fail_internal("called `Result::unwrap()` on an `Err` value: PoisonError { .. }");

@@ -68,9 +68,8 @@ PyObject* container_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
 }
 
 void container_dealloc(PyObject* self) {
-    // Out of the collector's sight first: if the deallocation fails, the
-    // object is abandoned with no reference left, and a collection would
-    // take it for garbage and deallocate it again.
+    // First of all: an object whose deallocation fails is left as it is, and
+    // the collector must never come upon it.
     PyObject_GC_UnTrack(self);
     guard_unraisable_entry([self] {
         if (fault::armed("dealloc")) {
