@@ -138,6 +138,33 @@ def test_failed_deallocation_is_unraisable(run):
     assert_ok(done)
 
 
+def test_container_whose_deallocation_failed_is_left_alone_by_the_collector(run):
+    # The object is abandoned with no reference left: a collection must not
+    # take it for garbage and deallocate it a second time (debug builds of
+    # CPython abort on such an object).
+    done = run("""
+        import gc, weakref
+        seen, released = [], []
+        sys.unraisablehook = seen.append
+        class Value: pass
+        value = Value()
+        weakref.finalize(value, released.append, "value")
+        c = Container()
+        c.register_provider("s", lambda: value, True, False, [])
+        c.resolve("s")
+        del value
+        arm("dealloc")
+        del c
+        arm()
+        gc.collect()
+        gc.collect()
+        assert len(seen) == 1, seen
+        assert released == [], released
+        print("OK")
+    """)
+    assert_ok(done)
+
+
 def test_failed_call_tuple_poisons_only_its_container(run):
     done = run("""
         import weakref

@@ -2,11 +2,36 @@
 // references to it, then the payload.
 #pragma once
 
+#include <cstddef>
+
 #include "core/container.hpp"
 #include "python/error_result.hpp"
 
 namespace quorix {
 
+#ifdef Py_TARGET_ABI3T
+// The object header is the interpreter's own business here (its size differs
+// between the GIL and free-threaded builds that load this one file): the
+// container keeps its fields as the type's own data, found through the
+// interpreter, with offsets relative to that data.
+struct ContainerDataHead {
+    PyObject* weak_references;  // the interpreter's; null while there are none
+};
+
+struct ContainerData {
+    ContainerDataHead head;
+    core::Container payload;
+};
+static_assert(alignof(ContainerData) <= alignof(std::max_align_t), "type data is aligned for max_align_t only");
+
+inline ContainerData& container_data(PyObject* self) noexcept {
+    return *static_cast<ContainerData*>(PyObject_GetTypeData(self, Py_TYPE(self)));
+}
+
+inline core::Container& payload_of(PyObject* self) noexcept {
+    return container_data(self).payload;
+}
+#else
 // The plain part, whose field offsets the interpreter is told.
 struct ContainerHead {
     PyObject_HEAD
@@ -21,6 +46,7 @@ struct ContainerObject {
 inline core::Container& payload_of(PyObject* self) noexcept {
     return reinterpret_cast<ContainerObject*>(self)->payload;
 }
+#endif
 
 // The `Container` type, created on first use and kept for the life of the process.
 Result<PyObject*> container_type();

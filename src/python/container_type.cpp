@@ -30,6 +30,14 @@ OnceCell type_cell;
 
 const ParameterDescription new_parameters{"Container", "__new__", nullptr, 0, nullptr};
 
+PyObject* weak_references_of(PyObject* self) noexcept {
+#ifdef Py_TARGET_ABI3T
+    return container_data(self).head.weak_references;
+#else
+    return reinterpret_cast<ContainerObject*>(self)->head.weak_references;
+#endif
+}
+
 PyObject* container_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return guard_entry([&]() -> Result<OwnedRef> {
         QUORIX_TRY(bind_arguments(new_parameters, args, kwargs, nullptr));
@@ -45,9 +53,15 @@ PyObject* container_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         // only once the payload exists.
         PyObject_GC_UnTrack(object.get());
         // An empty container: no records, no layers, the lock clear.
+#ifdef Py_TARGET_ABI3T
+        ContainerData& container = container_data(object.get());
+        container.head.weak_references = nullptr;
+        new (&container.payload) core::Container();
+#else
         auto* container = reinterpret_cast<ContainerObject*>(object.get());
         container->head.weak_references = nullptr;
         new (&container->payload) core::Container();
+#endif
         PyObject_GC_Track(object.get());
         return object;
     });
@@ -64,7 +78,7 @@ void container_dealloc(PyObject* self) {
         PyTypeObject* type = Py_TYPE(self);
         // Weak references die with the object, before anything it holds goes:
         // their callbacks may run Python code.
-        if (reinterpret_cast<ContainerObject*>(self)->head.weak_references != nullptr) {
+        if (weak_references_of(self) != nullptr) {
             PyObject_ClearWeakRefs(self);
         }
         // Releases every callable and kept value, without taking the lock:
@@ -78,10 +92,18 @@ void container_dealloc(PyObject* self) {
 
 int container_traverse(PyObject* self, visitproc visit, void* arg) {
     // An instance holds a reference to its heap type.
-    if (int stop = visit(reinterpret_cast<PyObject*>(Py_TYPE(self)), arg)) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (int stop = visit(reinterpret_cast<PyObject*>(type), arg)) {
         return stop;
     }
+#ifdef Py_TARGET_ABI3T
+    // The collector may have stopped every other thread here: only the
+    // lookups made for that moment are safe.
+    auto* data = static_cast<ContainerData*>(PyObject_GetTypeData_DuringGC(self, type));
+    return data->payload.visit_references(visit, arg);
+#else
     return payload_of(self).visit_references(visit, arg);
+#endif
 }
 
 int container_clear(PyObject* self) {
@@ -89,11 +111,20 @@ int container_clear(PyObject* self) {
     return 0;
 }
 
+#ifdef Py_TARGET_ABI3T
+// Relative to the type's data: the interpreter adds the header's size.
+PyMemberDef container_members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(ContainerDataHead, weak_references)),
+     Py_READONLY | Py_RELATIVE_OFFSET, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+#else
 PyMemberDef container_members[] = {
     {"__weaklistoffset__", QUORIX_MEMBER_SSIZE_T, static_cast<Py_ssize_t>(offsetof(ContainerHead, weak_references)),
      QUORIX_MEMBER_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
+#endif
 
 PyType_Slot container_slots[] = {
     {Py_tp_base, &PyBaseObject_Type},
@@ -110,7 +141,11 @@ PyType_Slot container_slots[] = {
 
 PyType_Spec container_spec = {
     "builtins.Container",
+#ifdef Py_TARGET_ABI3T
+    -static_cast<int>(sizeof(ContainerData)),  // this much beyond the header, whatever its size
+#else
     static_cast<int>(sizeof(ContainerObject)),
+#endif
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,  // not subclassable
     container_slots,

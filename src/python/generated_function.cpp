@@ -42,7 +42,62 @@ ErrorResult take_exception_raised_through(PyObject* code) {
     return take_current_exception();
 }
 
-#ifdef Py_GIL_DISABLED
+#ifdef Py_TARGET_ABI3T
+// The code flag of a function defined inside another (inspect.CO_NESTED),
+// which the limited API does not name.
+constexpr long code_flag_nested = 0x0010;
+
+// As below (a free-threaded CPython frees a top-level function only in a
+// garbage collection), through the objects' Python attributes alone: this
+// build cannot see inside a code object, and runs on both kinds of CPython.
+OwnedRef nested_function(PyObject* module_code, const char* name, BorrowedRef globals) {
+    OwnedRef constants = OwnedRef::steal(PyObject_GetAttrString(module_code, "co_consts"));
+    if (!constants || !PyTuple_Check(constants.get())) {
+        return OwnedRef();
+    }
+    PyTypeObject* code_type = Py_TYPE(module_code);
+    OwnedRef code;
+    const Py_ssize_t count = PyTuple_Size(constants.get());
+    for (Py_ssize_t i = 0; i < count && !code; ++i) {
+        PyObject* constant = PyTuple_GetItem(constants.get(), i);
+        if (Py_TYPE(constant) != code_type) {
+            continue;
+        }
+        OwnedRef code_name = OwnedRef::steal(PyObject_GetAttrString(constant, "co_name"));
+        if (!code_name) {
+            return OwnedRef();
+        }
+        if (PyUnicode_CompareWithASCIIString(code_name.get(), name) == 0) {
+            code = OwnedRef::share(constant);
+        }
+    }
+    if (!code) {
+        fail_internal(std::string("generated code defines no function ") + name);
+    }
+    OwnedRef flags = OwnedRef::steal(PyObject_GetAttrString(code.get(), "co_flags"));
+    const long flag_bits = flags ? PyLong_AsLong(flags.get()) : -1;
+    if (flag_bits == -1) {
+        return OwnedRef();  // the error is set
+    }
+    OwnedRef replace = OwnedRef::steal(PyObject_GetAttrString(code.get(), "replace"));
+    OwnedRef changes = OwnedRef::steal(Py_BuildValue("{s:l}", "co_flags", flag_bits | code_flag_nested));
+    if (!replace || !changes) {
+        return OwnedRef();
+    }
+    OwnedRef no_arguments = new_tuple(0);
+    OwnedRef nested = OwnedRef::steal(PyObject_Call(replace.get(), no_arguments.get(), changes.get()));
+    if (!nested) {
+        return OwnedRef();
+    }
+    // Importing may run the module's Python code the first time.
+    OwnedRef types = OwnedRef::steal(call_interpreter([] { return PyImport_ImportModule("types"); }));
+    OwnedRef function_type = types ? OwnedRef::steal(PyObject_GetAttrString(types.get(), "FunctionType")) : OwnedRef();
+    if (!function_type) {
+        return OwnedRef();
+    }
+    return OwnedRef::steal(PyObject_CallFunctionObjArgs(function_type.get(), nested.get(), globals.get(), nullptr));
+}
+#elif defined(Py_GIL_DISABLED)
 // The function `name` of `module_code`, made straight from its code marked as
 // nested. A free-threaded CPython frees a function defined at the top level of
 // its code only in a garbage collection (deferred reference counting), and

@@ -13,9 +13,12 @@
 namespace quorix {
 namespace {
 
+constexpr const char* module_name = "_quorix_core";
+
+#ifndef Py_TARGET_ABI3T
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
-    "_quorix_core",
+    module_name,
     "",
     0,
     nullptr,
@@ -24,6 +27,7 @@ PyModuleDef module_definition = {
     nullptr,
     nullptr,
 };
+#endif
 
 // The interpreter that first imported the module; -1 until then.
 std::atomic<std::int64_t> owner_interpreter{-1};
@@ -79,11 +83,21 @@ Status add_container_class(PyObject* module) {
 }
 
 Result<OwnedRef> create_module() {
+#ifdef Py_TARGET_ABI3T
+    // A module definition is an object of its own, which this build cannot
+    // lay out: the module is made from its name, and the interpreter learns
+    // the rest (no GIL needed) from the slots the module exports.
+    OwnedRef module = OwnedRef::steal(PyModule_New(module_name));
+    if (!module || PyModule_SetDocString(module.get(), "") < 0) {
+        return take_current_exception();
+    }
+#else
     OwnedRef module = OwnedRef::steal(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
     if (!module) {
         return take_current_exception();
     }
-#ifdef Py_GIL_DISABLED
+#endif
+#if defined(Py_GIL_DISABLED) && !defined(Py_TARGET_ABI3T)
     // Nothing of the module leans on the GIL: each container has its own lock,
     // and the process-wide state its own atomics and mutexes.
     if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) {
@@ -113,7 +127,7 @@ Result<OwnedRef> initialise() {
     return OwnedRef::share(module.value());
 }
 
-#ifdef Py_LIMITED_API
+#if defined(Py_LIMITED_API) && !defined(Py_TARGET_ABI3T)
 // 1 if the running CPython is a free-threaded build, 0 if not, -1 with an
 // exception set if that cannot be told. A free-threaded CPython lays out
 // every object header differently from the GIL builds this stable-ABI module
@@ -145,6 +159,39 @@ int running_free_threaded() noexcept {
 }  // namespace
 }  // namespace quorix
 
+#ifdef Py_TARGET_ABI3T
+namespace quorix {
+namespace {
+
+// The interpreter calls this on every import, and takes whatever it returns
+// as the module: the one module object of the process, as a repeated import
+// gets it on the other builds. There is no exec slot, since a reload would
+// run it again on that same module.
+PyObject* create_module_for_spec(PyObject*, PyModuleDef*) {
+    return guard_entry(initialise);
+}
+
+PyABIInfo_VAR(abi_info);
+
+// Without Py_mod_multiple_interpreters the interpreter leaves the refusal of
+// a second interpreter to initialise(), which names the reason.
+PySlot module_slots[] = {
+    PySlot_PTR(Py_mod_abi, &abi_info),
+    PySlot_PTR(Py_mod_name, module_name),
+    PySlot_PTR(Py_mod_create, create_module_for_spec),
+    // Nothing leans on the GIL: each container has its own lock, and the
+    // process-wide state its own atomics and mutexes.
+    PySlot_PTR(Py_mod_gil, Py_MOD_GIL_NOT_USED),
+    {},  // the end (Py_slot_end, all zero)
+};
+
+}  // namespace
+}  // namespace quorix
+
+PyMODEXPORT_FUNC PyModExport__quorix_core(void) {
+    return quorix::module_slots;
+}
+#else
 PyMODINIT_FUNC PyInit__quorix_core(void) {
 #ifdef Py_LIMITED_API
     // Refused before anything reads an object: on a free-threaded CPython the
@@ -162,3 +209,4 @@ PyMODINIT_FUNC PyInit__quorix_core(void) {
 #endif
     return quorix::guard_entry(quorix::initialise);
 }
+#endif
