@@ -255,8 +255,10 @@ while operations < 1_000_000:
         gc.collect()
         assert len(live) == 0, "a container in a cycle outlived a collection"
         blocks.append(sys.getallocatedblocks())
-# The first blocks warm the interpreter's caches; after that, flat.
-assert max(blocks[2:]) - min(blocks[2:]) < 200, blocks
+# The first half warms the interpreter's caches (which may also grow once by
+# a few hundred blocks); a leak of one object a round would add 500 a sample.
+half = len(blocks) // 2
+assert blocks[-1] - blocks[half] < 300, blocks
 print("OK")
 """
 
