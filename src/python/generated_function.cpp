@@ -42,6 +42,19 @@ ErrorResult take_exception_raised_through(PyObject* code) {
     return take_current_exception();
 }
 
+#ifdef Py_GIL_DISABLED
+// `code` made again with `flags` as its flags; null with the error set.
+OwnedRef code_with_flags(PyObject* code, long flags) {
+    OwnedRef replace = OwnedRef::steal(PyObject_GetAttrString(code, "replace"));
+    OwnedRef changes = OwnedRef::steal(Py_BuildValue("{s:l}", "co_flags", flags));
+    if (!replace || !changes) {
+        return OwnedRef();
+    }
+    OwnedRef no_arguments = new_tuple(0);
+    return OwnedRef::steal(PyObject_Call(replace.get(), no_arguments.get(), changes.get()));
+}
+#endif
+
 #ifdef Py_TARGET_ABI3T
 // The code flag of a function defined inside another (inspect.CO_NESTED),
 // which the limited API does not name.
@@ -79,13 +92,7 @@ OwnedRef nested_function(PyObject* module_code, const char* name, BorrowedRef gl
     if (flag_bits == -1) {
         return OwnedRef();  // the error is set
     }
-    OwnedRef replace = OwnedRef::steal(PyObject_GetAttrString(code.get(), "replace"));
-    OwnedRef changes = OwnedRef::steal(Py_BuildValue("{s:l}", "co_flags", flag_bits | code_flag_nested));
-    if (!replace || !changes) {
-        return OwnedRef();
-    }
-    OwnedRef no_arguments = new_tuple(0);
-    OwnedRef nested = OwnedRef::steal(PyObject_Call(replace.get(), no_arguments.get(), changes.get()));
+    OwnedRef nested = code_with_flags(code.get(), flag_bits | code_flag_nested);
     if (!nested) {
         return OwnedRef();
     }
@@ -121,13 +128,7 @@ OwnedRef nested_function(PyObject* module_code, const char* name, BorrowedRef gl
         fail_internal(std::string("generated code defines no function ") + name);
     }
     const int flags = reinterpret_cast<PyCodeObject*>(code.get())->co_flags;
-    OwnedRef replace = OwnedRef::steal(PyObject_GetAttrString(code.get(), "replace"));
-    OwnedRef changes = OwnedRef::steal(Py_BuildValue("{s:i}", "co_flags", flags | CO_NESTED));
-    if (!replace || !changes) {
-        return OwnedRef();
-    }
-    OwnedRef no_arguments = new_tuple(0);
-    OwnedRef nested = OwnedRef::steal(PyObject_Call(replace.get(), no_arguments.get(), changes.get()));
+    OwnedRef nested = code_with_flags(code.get(), flags | CO_NESTED);
     return nested ? OwnedRef::steal(PyFunction_New(nested.get(), globals.get())) : OwnedRef();
 }
 #endif
