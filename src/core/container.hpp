@@ -18,7 +18,10 @@
 // got the interpreter lock and still found the lock taken queues up as
 // starving: a later release hands the lock straight to the longest-starving
 // waiter, at most once per hand-off spacing, so that each owner keeps the lock
-// for a while and no waiter waits for ever.
+// for a while and no waiter waits for ever. The lock is handed only to a
+// thread that is waiting for it: never to one that runs Python code inside
+// its wait (a signal handler, a collection), nor, once the interpreter
+// finalizes, to any thread, since none but the finalizing one runs again.
 //
 // A free-threaded CPython has no interpreter lock, but the rule holds there as
 // it stands: a woken waiter attaches to the interpreter again (which only a
@@ -180,6 +183,10 @@ private:
         Waiter* next = nullptr;
         bool queued = false;   // in the starving queue
         bool granted = false;  // the lock was handed to it and it has not taken it up yet
+        // Running Python code inside its wait (a signal handler, a collection):
+        // a release passes it over, since that code may need the very holder
+        // it would then stall.
+        bool running_code = false;
     };
     class QueuePlace;
     // Sleeps at most `slice` (the interpreter lock released) until a release
@@ -188,8 +195,16 @@ private:
     // With the interpreter lock held: takes up a hand-off, else takes a free lock.
     bool take_after_wait(Waiter& me, bool queued);
     void enqueue(Waiter& me);
+    // Marks a queued waiter as about to run Python code; false if the lock was
+    // handed to it first (it is then held, and the code is not run).
+    bool start_running_code(Waiter& me) noexcept;
+    void stop_running_code(Waiter& me) noexcept;
     // Leaves the queue; true if the lock had been handed over (it is then held).
     bool withdraw(Waiter& me) noexcept;
+    // Once the interpreter is finalizing, takes back a hand-off that its
+    // thread has not taken up: that thread can no longer run. The sleep mutex
+    // is held; true if the lock is now the caller's.
+    bool take_back_hand_off(Waiter& me, bool queued) noexcept;
     // Takes a queued waiter out of the queue; the sleep mutex is held.
     void unlink(Waiter& me) noexcept;
 
@@ -203,6 +218,7 @@ private:
     bool spin_for_lock() noexcept;
 #endif
     Status wait_for_lock();
+    static ErrorResult forked_away_error();
     [[noreturn]] static void fail_poisoned();
     void leave() noexcept;
 
@@ -219,6 +235,8 @@ private:
     // The starving waiters, longest-starving first; guarded by `sleep_mutex_`.
     Waiter* starving_head_ = nullptr;
     Waiter* starving_tail_ = nullptr;
+    // The waiter the lock was handed to, until it takes it up; guarded by `sleep_mutex_`.
+    Waiter* handed_to_ = nullptr;
     std::chrono::steady_clock::time_point last_hand_off_{};
 };
 

@@ -20,6 +20,12 @@ constexpr std::chrono::milliseconds wait_slice{5};
 // got the lock keeps it for a while before a release passes it on again.
 constexpr std::chrono::milliseconds hand_off_spacing{5};
 
+// Once the interpreter finalizes, every thread but the finalizing one is ended
+// or parked for good as soon as it tries to run again: a lock handed to one
+// of them would never be taken up. The runtime stops counting as initialized
+// at the moment it starts refusing those threads.
+bool interpreter_finalizing() noexcept { return Py_IsInitialized() == 0; }
+
 }  // namespace
 
 // A waiter's place in the starving queue, left however the wait ends: a lock
@@ -61,12 +67,16 @@ Container::Container() noexcept { enroll_for_fork(*this); }
 
 Container::~Container() { unenroll_for_fork(*this); }
 
+ErrorResult Container::forked_away_error() {
+    return ErrorResult::deferred(PyExc_RuntimeError,
+                                 "Container was in use by another thread when the process forked; it cannot be used "
+                                 "in this process");
+}
+
 Status Container::enter_contended(std::thread::id self) {
     // Checked first: a thread of this process may reuse the lost holder's id.
     if (forked_away_) {
-        return ErrorResult::deferred(PyExc_RuntimeError,
-                                     "Container was in use by another thread when the process forked; it cannot be "
-                                     "used in this process");
+        return forked_away_error();
     }
     if (holder_.load(std::memory_order_relaxed) == self) {
         // A provider's callable or a finalizer run under the lock called back
@@ -126,6 +136,11 @@ Status Container::wait_for_lock() {
     Waiter me{std::this_thread::get_id()};
     QueuePlace place(*this, me);
     for (;;) {
+        // Checked again on every slice: code run inside the wait may have
+        // forked, leaving this thread in a child whose holder is gone.
+        if (forked_away_) {
+            return forked_away_error();
+        }
         // Checked again on every slice: holders change while we wait.
         if (!wait.may_wait()) {
             // A lock handed over since the last look is ours: no deadlock then.
@@ -150,10 +165,18 @@ Status Container::wait_for_lock() {
         if (!place.queued()) {
             place.enqueue();
         }
-        // Only the main thread runs handlers; elsewhere this returns at once.
-        // The call then changes nothing: leaving the queue passes on a lock
-        // handed over meanwhile.
-        if (call_interpreter([] { return PyErr_CheckSignals(); }) < 0) {
+        // Signal handlers (main thread only) and, from 3.12, a scheduled
+        // collection run here: Python code that may use this container or wait
+        // for its holder, so it must not be handed the container meanwhile. A
+        // lock handed over just before is taken up instead; the signal is then
+        // handled as soon as the interpreter runs code again.
+        if (!start_running_code(me)) {
+            place.taken();
+            return success();
+        }
+        const int checked = call_interpreter([] { return PyErr_CheckSignals(); });
+        stop_running_code(me);
+        if (checked < 0) {
             return take_current_exception();
         }
     }
@@ -188,21 +211,39 @@ bool Container::take_after_wait(Waiter& me, bool queued) {
     // Taken as awaited: other threads may still sleep, and this thread's
     // release must wake them.
     int expected = lock_free;
-    if (!queued) {
+    if (!queued && !interpreter_finalizing()) {
         return state_.compare_exchange_strong(expected, lock_held_awaited, std::memory_order_acquire,
                                               std::memory_order_relaxed);
     }
     std::lock_guard<std::mutex> ordered(sleep_mutex_);
     if (me.granted) {
         me.granted = false;
+        handed_to_ = nullptr;
         return true;
     }
     if (!state_.compare_exchange_strong(expected, lock_held_awaited, std::memory_order_acquire,
                                         std::memory_order_relaxed)) {
-        return false;
+        return take_back_hand_off(me, queued);
     }
     // Taken on its own: out of the queue, so no release hands it the lock again.
-    unlink(me);
+    if (queued) {
+        unlink(me);
+    }
+    return true;
+}
+
+bool Container::take_back_hand_off(Waiter& me, bool queued) noexcept {
+    if (handed_to_ == nullptr || !interpreter_finalizing()) {
+        return false;
+    }
+    // The lock stays held (and awaited); it changes hands here, and the thread
+    // it was handed to finds no hand-off should it ever run again.
+    handed_to_->granted = false;
+    handed_to_ = nullptr;
+    if (queued) {
+        unlink(me);
+    }
+    holder_.store(me.thread, std::memory_order_relaxed);
     return true;
 }
 
@@ -218,10 +259,27 @@ void Container::enqueue(Waiter& me) {
     starving_tail_ = &me;
 }
 
+bool Container::start_running_code(Waiter& me) noexcept {
+    std::lock_guard<std::mutex> ordered(sleep_mutex_);
+    if (me.granted) {
+        me.granted = false;
+        handed_to_ = nullptr;
+        return false;
+    }
+    me.running_code = true;
+    return true;
+}
+
+void Container::stop_running_code(Waiter& me) noexcept {
+    std::lock_guard<std::mutex> ordered(sleep_mutex_);
+    me.running_code = false;
+}
+
 bool Container::withdraw(Waiter& me) noexcept {
     std::lock_guard<std::mutex> ordered(sleep_mutex_);
     if (me.granted) {
         me.granted = false;
+        handed_to_ = nullptr;
         return true;
     }
     if (me.queued) {
@@ -252,17 +310,16 @@ void Container::release_awaited() noexcept {
         // its look and its sleep.
         std::lock_guard<std::mutex> ordered(sleep_mutex_);
         const auto now = std::chrono::steady_clock::now();
-        if (starving_head_ != nullptr && now - last_hand_off_ >= hand_off_spacing) {
+        Waiter* next = starving_head_;
+        while (next != nullptr && next->running_code) {
+            next = next->next;
+        }
+        if (next != nullptr && now - last_hand_off_ >= hand_off_spacing && !interpreter_finalizing()) {
             // The lock stays held (and awaited): it passes to the waiter, which
             // takes it up once it runs again.
-            Waiter* next = starving_head_;
-            starving_head_ = next->next;
-            if (starving_head_ == nullptr) {
-                starving_tail_ = nullptr;
-            }
-            next->next = nullptr;
-            next->queued = false;
+            unlink(*next);
             next->granted = true;
+            handed_to_ = next;
             holder_.store(next->thread, std::memory_order_relaxed);
             last_hand_off_ = now;
         } else {
@@ -285,8 +342,19 @@ void Container::after_fork_in_child(std::thread::id self) noexcept {
     // The waiters did not survive the fork, and the condition variable may
     // still count them: a fresh one, and an empty queue.
     new (&lock_released_) std::condition_variable();
+    // The forking thread may itself be queued (a fork from code run inside its
+    // wait): its place goes with the queue, and it finds out on its next slice.
+    for (Waiter* each = starving_head_; each != nullptr;) {
+        Waiter* next = each->next;
+        each->queued = false;
+        each->next = nullptr;
+        each = next;
+    }
     starving_head_ = nullptr;
     starving_tail_ = nullptr;
+    if (handed_to_ != nullptr && handed_to_->thread != self) {
+        handed_to_ = nullptr;
+    }
     if (state_.load(std::memory_order_relaxed) != lock_free) {
         if (holder_.load(std::memory_order_relaxed) == self) {
             // The forking thread finishes its operation here; nobody sleeps.

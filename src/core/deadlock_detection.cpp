@@ -1,5 +1,6 @@
 #include "core/deadlock_detection.hpp"
 
+#include <algorithm>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -12,11 +13,15 @@ namespace {
 struct Waiting {
     std::thread::id thread;
     const Container* wanted;
+    const LockWait* wait;  // the wait that made the record, and alone removes it
 };
 
 struct WaitRecords {
     std::mutex mutex;
-    std::vector<Waiting> waiting;  // a few entries at most: one per waiting thread
+    // A few entries at most: one per wait, oldest first. A thread has more than
+    // one when code run inside its wait (a signal handler, a finalizer) waits
+    // for another container; its newest is the one it is blocked in.
+    std::vector<Waiting> waiting;
 };
 
 WaitRecords& wait_records() {
@@ -27,9 +32,9 @@ WaitRecords& wait_records() {
 }
 
 const Container* wanted_by(const std::vector<Waiting>& waiting, std::thread::id thread) noexcept {
-    for (const Waiting& entry : waiting) {
-        if (entry.thread == thread) {
-            return entry.wanted;
+    for (auto entry = waiting.rbegin(); entry != waiting.rend(); ++entry) {
+        if (entry->thread == thread) {
+            return entry->wanted;
         }
     }
     return nullptr;
@@ -58,14 +63,10 @@ bool closes_cycle(const std::vector<Waiting>& waiting, const Container& wanted, 
     return false;
 }
 
-void take_off(std::vector<Waiting>& waiting, std::thread::id self) noexcept {
-    for (Waiting& entry : waiting) {
-        if (entry.thread == self) {
-            entry = waiting.back();
-            waiting.pop_back();
-            return;
-        }
-    }
+void take_off(std::vector<Waiting>& waiting, const LockWait* wait) noexcept {
+    waiting.erase(std::remove_if(waiting.begin(), waiting.end(),
+                                 [wait](const Waiting& entry) { return entry.wait == wait; }),
+                  waiting.end());
 }
 
 }  // namespace
@@ -76,13 +77,13 @@ bool LockWait::may_wait() {
     std::lock_guard<std::mutex> guard(records.mutex);
     if (closes_cycle(records.waiting, wanted_, self)) {
         if (recorded_) {
-            take_off(records.waiting, self);
+            take_off(records.waiting, this);
             recorded_ = false;
         }
         return false;
     }
     if (!recorded_) {
-        records.waiting.push_back({self, &wanted_});
+        records.waiting.push_back({self, &wanted_, this});
         recorded_ = true;
     }
     return true;
@@ -92,7 +93,7 @@ LockWait::~LockWait() {
     if (recorded_) {
         WaitRecords& records = wait_records();
         std::lock_guard<std::mutex> guard(records.mutex);
-        take_off(records.waiting, std::this_thread::get_id());
+        take_off(records.waiting, this);
     }
 }
 
@@ -101,7 +102,12 @@ void wait_records_before_fork() noexcept { wait_records().mutex.lock(); }
 void wait_records_after_fork(bool in_child) noexcept {
     WaitRecords& records = wait_records();
     if (in_child) {
-        records.waiting.clear();
+        // Only the forking thread survives; its own waits (a fork from code run
+        // inside a wait) are still under way in the child.
+        const std::thread::id self = std::this_thread::get_id();
+        records.waiting.erase(std::remove_if(records.waiting.begin(), records.waiting.end(),
+                                             [self](const Waiting& entry) { return entry.thread != self; }),
+                              records.waiting.end());
     }
     records.mutex.unlock();
 }

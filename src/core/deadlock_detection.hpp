@@ -20,7 +20,9 @@ namespace quorix::core {
 
 class Container;
 
-// The calling thread's wait for one container, recorded while it lasts.
+// The calling thread's wait for one container, recorded while it lasts. Waits
+// nest (code run inside a wait may wait for another container): each has a
+// record of its own.
 class LockWait {
 public:
     explicit LockWait(const Container& wanted) noexcept : wanted_(wanted) {}
@@ -40,7 +42,7 @@ private:
 };
 
 // Around a fork: the records are held across it, and the child, whose other
-// threads are gone, starts with none.
+// threads are gone, keeps only the forking thread's own.
 void wait_records_before_fork() noexcept;
 void wait_records_after_fork(bool in_child) noexcept;
 

@@ -167,18 +167,20 @@ Result<OwnedRef> resolve_many(PyObject* self, const BoundArguments<1>& bound) {
 Result<OwnedRef> resolve_many_plan(PyObject* self, const BoundArguments<1>& bound) {
 #if QUORIX_READS_UNDER_INTERPRETER_LOCK
     // A request made again of the same `str` objects finds its kept order by
-    // their identity. Reading an exact list or tuple runs no Python code, and
+    // their identity. The list is read only once the container is ours: while
+    // this thread waited for it, the holder's providers could change the list.
+    // From then on, reading an exact list or tuple runs no Python code, and
     // nothing else can run before the order is found, so the items read are
     // the items the request holds.
     PyObject* sequence = bound[0];
     const bool list = Py_TYPE(sequence) == &PyList_Type;
     if (list || Py_TYPE(sequence) == &PyTuple_Type) {
-        const Py_ssize_t count = list ? PyList_Size(sequence) : PyTuple_Size(sequence);
         auto item_at = [sequence, list](std::size_t i) {
             const auto index = static_cast<Py_ssize_t>(i);
             return list ? PyList_GetItem(sequence, index) : PyTuple_GetItem(sequence, index);
         };
         QUORIX_LET(kept, payload_of(self).locked([&](ContainerInner& inner) {
+            const Py_ssize_t count = list ? PyList_Size(sequence) : PyTuple_Size(sequence);
             return inner.resolve_kept_plan(static_cast<std::size_t>(count), item_at);
         }));
         if (kept) {

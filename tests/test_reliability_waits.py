@@ -1,0 +1,213 @@
+"""What a thread that waits for a busy container may run, and what it reads.
+
+While the main thread waits, another thread's provider holds the container.
+The wait must not hand the container to Python code that runs inside it (a
+signal handler, a collection), must notice a fork made by such code, must read
+a caller's request only once the container is its own, and must not hand the
+container at exit to a daemon thread that will never run again.
+"""
+import pytest
+
+from reliability_support import check_ok, script
+
+HOLDER = """
+c = Container()
+for key in ("a", "b", "c", "d"):
+    c.register_provider(key, (lambda key=key: key.upper()), False, False, [])
+started = threading.Event()
+holding = {"trigger": None, "delay": 0.3}
+def hold():
+    started.set()
+    time.sleep(holding["delay"])
+    if holding["trigger"]:
+        holding["trigger"]()
+# Registered once here: a registration later would drop what the container
+# keeps between calls.
+c.register_provider("hold", hold, False, False, [])
+def hold_until(trigger, delay):
+    # Another thread's provider holds the container for `delay` seconds, then
+    # runs `trigger`, while the main thread goes on to wait for it.
+    holding.update(trigger=trigger, delay=delay)
+    started.clear()
+    holder = start(lambda: c.resolve("hold"))
+    assert started.wait(30)
+    return holder
+"""
+
+
+@pytest.mark.parametrize(
+    "change, allowed",
+    [
+        ("request.clear()", ([], ["A", "B", "C"])),
+        ("del request[1:]", (["A"], ["A", "B", "C"])),
+        ("request[:] = ['c', 'b', 'a']", (["C", "B", "A"], ["A", "B", "C"])),
+        # Read with its old length, the new list is the kept request
+        # ["b", "c", "d"], which was never made of this list.
+        ("request[:] = ['b', 'c', 'd', 'a']", (["B", "C", "D", "A"], ["A", "B", "C"])),
+    ],
+)
+def test_a_request_changed_while_its_caller_waits_is_read_whole(run_python, change, allowed):
+    # The request was resolved before, so its order is kept and found by the
+    # identity of its items: the lookup must read the list as it is once the
+    # container is taken, never its old length with its new items.
+    check_ok(run_python(script(HOLDER, f"""
+        request = ["a", "b", "c"]
+        for _ in range(5):
+            assert c.resolve_many_plan(request) == ["A", "B", "C"]
+            assert c.resolve_many_plan(["b", "c", "d"]) == ["B", "C", "D"]
+        holder = hold_until(lambda: exec({change!r}, {{"request": request}}), 0.3)
+        got = c.resolve_many_plan(request)
+        assert got in {list(allowed)!r}, got
+        assert finish(*holder) == {{"ok": None}}
+        print("OK")
+    """)))
+
+
+# A signal handler that runs inside the main thread's wait and uses the container.
+SIGNAL_HANDLER = """
+def handler(signum, frame):
+    seen.append(c.resolve("a"))
+signal.signal(signal.SIGUSR1, handler)
+threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGUSR1)).start()
+"""
+def test_a_signal_handler_run_inside_a_wait_uses_the_container_as_any_caller(run_python):
+    check_ok(run_python(script(HOLDER, """
+        seen = []
+        holder = hold_until(lambda: None, 0.4)
+    """, SIGNAL_HANDLER, """
+        assert c.resolve("b") == "B"
+        assert finish(*holder) == {"ok": None}
+        assert seen == ["A"], seen
+        print("OK")
+    """)))
+
+
+def test_handler_that_waits_for_the_holder_is_not_handed_the_container(run_python):
+    # The handler waits until the holder's thread has used the container once
+    # more; had the container been handed to the waiting thread meanwhile, the
+    # holder's second call could never get it.
+    check_ok(run_python(script(HOLDER, """
+        second = threading.Event()
+        def holder_then_again():
+            c.resolve("hold")
+            c.resolve("a")
+            second.set()
+        def hold():
+            started.set()
+            time.sleep(0.3)
+        c.register_provider("hold", hold, False, False, [])
+        handled = []
+        def handler(signum, frame):
+            handled.append(second.wait(20))
+        signal.signal(signal.SIGUSR1, handler)
+        holder = start(holder_then_again)
+        assert started.wait(30)
+        threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGUSR1)).start()
+        assert c.resolve("b") == "B"
+        assert handled == [True], handled
+        finish(*holder)
+        print("OK")
+    """)))
+
+
+def test_a_fork_from_code_run_inside_a_wait_gives_the_child_the_fork_error(run_python):
+    check_ok(run_python(script(HOLDER, """
+        import warnings
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
+        child = []
+        def handler(signum, frame):
+            pid = os.fork()
+            if pid == 0:
+                child.append(True)
+            else:
+                child.append(pid)
+        signal.signal(signal.SIGUSR1, handler)
+        holder = hold_until(lambda: None, 0.3)
+        threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGUSR1)).start()
+        try:
+            value = c.resolve("b")
+        except RuntimeError as e:
+            outcome = str(e)
+        else:
+            outcome = value
+        if child == [True]:
+            # The child's copy was held by a thread that did not survive.
+            os._exit(0 if outcome.startswith("Container was in use by another thread when the process forked") else 3)
+        assert outcome == "B", outcome
+        deadline = time.monotonic() + 30
+        while True:
+            pid, status = os.waitpid(child[0], os.WNOHANG)
+            if pid:
+                break
+            if time.monotonic() > deadline:
+                os.kill(child[0], signal.SIGKILL)
+                raise AssertionError("the child hangs in its wait")
+            time.sleep(0.01)
+        assert os.waitstatus_to_exitcode(status) == 0, status
+        finish(*holder)
+        print("OK")
+    """), timeout=60))
+
+
+def test_nested_waits_keep_one_record_each(run_python):
+    # A handler run inside a wait for one container waits for a second one.
+    # Each wait's record must go with the wait that made it: a stale record
+    # would later make an ordinary wait look like a deadlock.
+    check_ok(run_python(script(HOLDER, """
+        other = Container()
+        other.register_provider("x", lambda: "X", False, False, [])
+        other_started = threading.Event()
+        def other_slow():
+            other_started.set()
+            time.sleep(0.3)
+        other.register_provider("slow", other_slow, False, False, [])
+        def handler(signum, frame):
+            other_holder = start(lambda: other.resolve("slow"))
+            assert other_started.wait(30)
+            assert other.resolve("x") == "X"
+            finish(*other_holder)
+        signal.signal(signal.SIGUSR1, handler)
+        holder = hold_until(lambda: None, 0.6)
+        threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGUSR1)).start()
+        assert c.resolve("b") == "B"
+        finish(*holder)
+        # Two threads now wait on each other's container in turn: a stale
+        # record of the main thread would refuse this as a deadlock.
+        for _ in range(3):
+            holder = hold_until(lambda: None, 0.1)
+            assert c.resolve("a") == "A"
+            assert other.resolve("x") == "X"
+            finish(*holder)
+            started.clear()
+        print("OK")
+    """)))
+
+
+def test_at_exit_the_container_is_not_left_to_a_parked_daemon_thread(run_python):
+    # A daemon thread queues for the container while the main thread holds it
+    # last, and is handed it on release; the main thread then keeps the
+    # interpreter lock (no I/O, a long switch interval) until the interpreter
+    # finalizes, so the daemon thread never runs again: newer interpreters park
+    # it for good. A finalizer run by the last collection at exit must still be
+    # able to use the container.
+    done = run_python(script(HOLDER, """
+        import gc
+        sys.setswitchinterval(5.0)
+        gc.disable()
+        class AtExit:
+            def __init__(self):
+                self.c, self.write, self.me = c, os.write, self
+            def __del__(self):
+                self.write(1, b"finalizer " + self.c.resolve("b").encode() + b"\\n")
+        AtExit()
+        queued = threading.Event()
+        def hold():
+            queued.set()
+            time.sleep(0.3)
+        c.register_provider("hold", hold, False, False, [])
+        daemon = threading.Thread(target=lambda: (queued.wait(), c.resolve("a")), daemon=True)
+        daemon.start()
+        c.resolve("hold")
+    """), timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["finalizer", "B"], done.stdout + done.stderr
