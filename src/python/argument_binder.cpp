@@ -144,7 +144,8 @@ void place_positional(const ParameterDescription& parameters, Py_ssize_t given, 
 
 }  // namespace
 
-Status bind_arguments(const ParameterDescription& parameters, PyObject* args, PyObject* kwargs, PyObject** slots) {
+Status bind_arguments(const ParameterDescription& parameters, PyObject* args, PyObject* kwargs, PyObject** slots,
+                      [[maybe_unused]] OwnedRef& keywords) {
     const Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
     QUORIX_TRY(check_positional_count(parameters, given));
     place_positional(parameters, given, slots, [args](Py_ssize_t i) { return PyTuple_GetItem(args, i); });
@@ -152,12 +153,12 @@ Status bind_arguments(const ParameterDescription& parameters, PyObject* args, Py
 #ifdef Py_GIL_DISABLED
         // A caller's own dictionary can reach here (a C call of the type), and
         // without the GIL another thread could drop a key while it is looked
-        // at: walk a copy of our own.
-        OwnedRef copy = OwnedRef::steal(PyDict_Copy(kwargs));
-        if (!copy) {
+        // at: walk a copy of our own, which the slots then borrow from.
+        keywords = OwnedRef::steal(PyDict_Copy(kwargs));
+        if (!keywords) {
             return take_current_exception();
         }
-        kwargs = copy.get();
+        kwargs = keywords.get();
 #endif
         Py_ssize_t position = 0;
         PyObject* keyword = nullptr;

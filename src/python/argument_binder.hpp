@@ -46,12 +46,16 @@ struct ParameterDescription {
 template <std::size_t N>
 struct BoundArguments {
     std::array<PyObject*, N> slots{};
+    // What some slots borrow from, where the binder had to copy the keywords.
+    OwnedRef keywords;
     PyObject* operator[](std::size_t index) const noexcept { return slots[index]; }
 };
 
 // Fills `slots[0..count)` with borrowed references, or fails with the binder's
-// TypeError. `kwargs` may be null.
-Status bind_arguments(const ParameterDescription& parameters, PyObject* args, PyObject* kwargs, PyObject** slots);
+// TypeError. `kwargs` may be null. Where the keywords must be read from a copy,
+// the copy is left in `keywords`, which the caller keeps as long as the slots.
+Status bind_arguments(const ParameterDescription& parameters, PyObject* args, PyObject* kwargs, PyObject** slots,
+                      OwnedRef& keywords);
 
 #if QUORIX_API_LEVEL >= 0x030A0000
 // The same for a fastcall entry: `args` holds the `nargs` positional values,

@@ -40,7 +40,8 @@ PyObject* weak_references_of(PyObject* self) noexcept {
 
 PyObject* container_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
     return guard_entry([&]() -> Result<OwnedRef> {
-        QUORIX_TRY(bind_arguments(new_parameters, args, kwargs, nullptr));
+        OwnedRef keywords;
+        QUORIX_TRY(bind_arguments(new_parameters, args, kwargs, nullptr, keywords));
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
         if (alloc == nullptr) {
             alloc = PyType_GenericAlloc;

@@ -265,7 +265,7 @@ PyObject* entry(PyObject* self, PyObject* args, PyObject* kwargs) {
     static_assert(description.count == N);
     return guard_entry([&]() -> Result<OwnedRef> {
         BoundArguments<N> bound;
-        QUORIX_TRY(bind_arguments(description, args, kwargs, bound.slots.data()));
+        QUORIX_TRY(bind_arguments(description, args, kwargs, bound.slots.data(), bound.keywords));
         return body(self, bound);
     });
 }
