@@ -4,6 +4,8 @@ import ast
 import importlib.metadata as metadata
 import os
 import pathlib
+import shutil
+import subprocess
 import sys
 import sysconfig
 
@@ -101,3 +103,16 @@ def test_stub_parameters_match_runtime_signature(dist, method):
     signature = getattr(_quorix_core.Container, method).__text_signature__
     runtime = [p.strip() for p in signature.strip("()").split(",") if p.strip()]
     assert ["self" if p == "$self" else p for p in runtime] == _stub_methods(dist)[method]
+
+
+@pytest.mark.parametrize("version, refused", [("3.13.0", True), ("3.13.1", True), ("3.13.2", False), ("3.14.0", False)])
+def test_build_refuses_free_threaded_versions_that_race_on_key_text(tmp_path, version, refused):
+    cmake = shutil.which("cmake")
+    if cmake is None:
+        pytest.skip("no cmake on PATH")
+    script = tmp_path / "check.cmake"
+    check = (TOOLS.parent / "cmake" / "free_threaded_version.cmake").as_posix()
+    script.write_text(f'include("{check}")\nquorix_require_free_threaded_version("{version}")\n')
+    done = subprocess.run([cmake, "-P", str(script)], capture_output=True, text=True)
+    assert (done.returncode != 0) == refused, done.stderr
+    assert ("Build with free-threaded CPython 3.13.2 or newer" in " ".join(done.stderr.split())) == refused
