@@ -1,4 +1,8 @@
-"""Shared fixtures: fresh containers, and the fault-injection build run in subprocesses."""
+"""Shared fixtures: fresh containers, and the fault-injection build run in subprocesses.
+
+The tests sit in folders by what they cover (see the development notes); the
+helpers they share (reliability_support, all_methods) sit here, beside this
+file, whose folder pytest puts on sys.path for every test below it."""
 import os
 import pathlib
 import subprocess

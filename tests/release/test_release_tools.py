@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-TOOLS = pathlib.Path(__file__).resolve().parent.parent / "tools"
+TOOLS = pathlib.Path(__file__).resolve().parents[2] / "tools"
 sys.path.insert(0, str(TOOLS))
 
 import check_types  # noqa: E402
