@@ -1,4 +1,8 @@
-"""Shared fixtures: fresh containers, and the fault-injection build run in subprocesses."""
+"""Shared fixtures: fresh containers, and the fault-injection build run in subprocesses.
+
+The tests sit in folders by what they cover (see the development notes); the
+helpers they share (reliability_support, all_methods) sit here, beside this
+file, whose folder pytest puts on sys.path for every test below it."""
 import os
 import pathlib
 import subprocess
@@ -34,6 +38,10 @@ def _fault_build_dir():
 @pytest.fixture(scope="session")
 def fault_build():
     """Directory holding the test-only module with its fault points."""
+    if sys.platform == "win32" and not os.environ.get("QUORIX_FAULT_BUILD"):
+        # tools/build-fault-module is a shell script: the Windows release run
+        # tests everything else (its command also leaves out tests/faults).
+        pytest.skip("the fault-injection module is built by a shell script, not on Windows")
     path = _fault_build_dir()
     assert any(path.glob("_quorix_core*.so")), f"no fault-injection module in {path}"
     return path

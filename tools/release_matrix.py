@@ -5,11 +5,12 @@ cibuildwheel reuses the first abi3 wheel of a run for every later interpreter
 the wheel's tag allows, so one run can build only one level. Each level is
 therefore its own run, narrowed with CIBW_BUILD to the level's interpreter and
 the newer ones that pip gives that wheel to (which then only test it). A
-free-threaded CPython, which loads no stable-ABI wheel, gets a wheel of its
-own, in a run of its own.
+free-threaded CPython, which loads no abi3 wheel, gets a wheel of its own, in
+a run of its own: 3.14t one for itself, 3.15t the abi3t wheel
+(cp315-abi3.abi3t), which CPython 3.15 and newer load with or without the GIL.
 
     release_matrix.py level-for 3.11          -> cp310
-    release_matrix.py runs                    -> cp39 cp310 cp312 cp314t
+    release_matrix.py runs                    -> cp39 cp310 cp312 cp314t cp315t
     release_matrix.py selectors cp310         -> cp310-* cp311-*
     release_matrix.py check-identifiers [--update] [--cibuildwheel EXE]
 
@@ -36,8 +37,8 @@ LEVELS = (
     ("cp312", 12, ("cp312", "cp313", "cp314", "cp315")),
 )
 # Free-threaded interpreters released with wheels, each its own run (3.13t is
-# served from the sdist).
-FREE_THREADED = ("cp314t",)
+# served from the sdist): cp314t builds its own wheel, cp315t the abi3t one.
+FREE_THREADED = ("cp314t", "cp315t")
 RUNS = tuple(level for level, _, _ in LEVELS) + FREE_THREADED
 
 

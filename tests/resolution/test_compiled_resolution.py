@@ -1,29 +1,62 @@
 """Resolutions run as one generated Python function (from CPython 3.13, after a
 few runs; from the first run in the fault-injection build with its switch on):
 what the callers see must be what the level walk gives them."""
+import json
+import sys
 import textwrap
 
 import pytest
 
-# Each script runs once with the compiled form (the test build's switch) and
-# once without, in the release module: the same checks must hold for both.
-SWITCHES = [pytest.param("compile_at_once", id="compiled"), pytest.param(None, id="default")]
+# Each script runs with the compiled form forced on and forced off (the test
+# build's switches), and in the release module: the same checks must hold for
+# all three, and the providers' callers show which form ran. The release
+# module compiles from 3.13 on, after a few runs of the walk.
+RELEASE_COMPILES = sys.version_info >= (3, 13)
+SWITCHES = [
+    pytest.param(("compile_at_once", {"compiled"}), id="compiled"),
+    pytest.param(("compile_never", set()), id="walked"),
+    pytest.param((None, {"compiled", "walked"} if RELEASE_COMPILES else set()), id="release"),
+]
 
 
 @pytest.fixture(params=SWITCHES)
 def run_switched(request, run_faulty, run_python):
+    switch, compiled = request.param
+
     def run(code):
-        done = run_faulty(code, faults=request.param) if request.param else run_python(code)
+        done = run_faulty(code, faults=switch) if switch else run_python(code)
         assert done.returncode == 0, done.stdout + done.stderr
-        assert done.stdout.strip().endswith("ok"), done.stdout
+        *_, forms, last = done.stdout.strip().splitlines()
+        assert last == "ok", done.stdout
+        # Every operation the script ran: called from the generated function
+        # where that form is on, and only from the caller's own frame where it is off.
+        for operation, seen in json.loads(forms).items():
+            if compiled:
+                assert compiled <= set(seen), (operation, seen)
+            else:
+                assert seen == ["walked"], (operation, seen)
 
     return run
 
 
 PRELUDE = textwrap.dedent(
     """
-    import gc, sys, traceback, weakref
+    import gc, json, sys, traceback, weakref
     from _quorix_core import Container
+
+    FORMS = {}
+    operation = None
+
+    def note_caller():
+        # Called by a provider: its caller is the generated function's frame
+        # (compiled from source named "<resolution>") or the script's own.
+        code = sys._getframe(2).f_code
+        form = "compiled" if (code.co_filename, code.co_name) == ("<resolution>", "resolve") else "walked"
+        FORMS.setdefault(operation, set()).add(form)
+
+    def report():
+        print(json.dumps({name: sorted(forms) for name, forms in FORMS.items()}))
+        print("ok")
     """
 )
 
@@ -39,6 +72,7 @@ def test_a_provider_exception_shows_no_generated_frame(run_switched):
             pass
         raised = []
         def failing(config):
+            note_caller()
             raised.append(Boom("deep"))
             raise raised[-1]
         c = Container()
@@ -51,6 +85,7 @@ def test_a_provider_exception_shows_no_generated_frame(run_switched):
         c.resolve("config")
         for method, argument in [("resolve", "top"), ("resolve_many", ["config", "top"]),
                                  ("resolve_many_plan", ["top", "config"])]:
+            operation = method
             for attempt in range(6):
                 try:
                     raise KeyError("handled")
@@ -70,7 +105,7 @@ def test_a_provider_exception_shows_no_generated_frame(run_switched):
             except TypeError as error:
                 assert "not callable" in str(error), error
                 assert [f.name for f in traceback.extract_tb(error.__traceback__)] == ["<module>"]
-        print("ok")
+        report()
         """
     ))
 
@@ -84,6 +119,7 @@ def test_cached_values_and_registrations_between_calls_reach_the_compiled_form(r
         calls = []
         def make(name):
             def provider(*args):
+                note_caller()
                 calls.append(name)
                 return (name, args)
             return provider
@@ -91,26 +127,30 @@ def test_cached_values_and_registrations_between_calls_reach_the_compiled_form(r
         c.register_provider("s", make("s"), True, False, [])
         c.register_provider("t", make("t"), False, False, [])
         c.register_provider("top", make("top"), False, False, ["t", "s", "t"])
+        operation = "resolve"
         for _ in range(6):
             assert c.resolve("top") == ("top", (("t", ()), ("s", ()), ("t", ())))
         assert calls.count("s") == 1 and calls.count("t") == 12
         c.set_cached("s", "stored")
         for method, wrap in [("resolve", lambda v: v), ("resolve_many", lambda v: [v, v]),
                              ("resolve_many_plan", lambda v: [v])]:
+            operation = method
             argument = "top" if method == "resolve" else ["top", "top"] if method == "resolve_many" else ["top"]
             for _ in range(6):
                 assert getattr(c, method)(argument) == wrap(("top", (("t", ()), "stored", ("t", ()))))
         c.begin_override_layer()
         c.set_override("s", make("s2"), True, False, [])
+        operation = "resolve under a layer"
         for _ in range(6):
             assert c.resolve("top")[1][1] == ("s2", ())
         c.end_override_layer()
         assert c.resolve("top")[1][1] == "stored"
         c.register_provider("s", make("s3"), True, False, ["t"])
+        operation = "resolve after a registration"
         for _ in range(6):
             assert c.resolve("top")[1][1] == ("s3", (("t", ()),))
         assert calls.count("s3") == 1
-        print("ok")
+        report()
         """
     ))
 
@@ -122,6 +162,7 @@ def test_a_replaced_callable_is_released_with_its_record(run_switched):
         """
         class Factory:
             def __call__(self, *args):
+                note_caller()
                 return args
         gc.disable()
         c = Container()
@@ -130,18 +171,22 @@ def test_a_replaced_callable_is_released_with_its_record(run_switched):
         c.register_provider("leaf", leaf, False, False, [])
         c.register_provider("middle", middle, False, False, ["leaf"])
         c.register_provider("top", Factory(), False, False, ["middle", "leaf"])
-        for _ in range(6):
-            c.resolve("top"), c.resolve_many(["top", "middle"]), c.resolve_many_plan(["top"])
+        for method, argument in [("resolve", "top"), ("resolve_many", ["top", "middle"]),
+                                 ("resolve_many_plan", ["top"])]:
+            operation = method
+            for _ in range(6):
+                getattr(c, method)(argument)
         del leaf, middle
         c.register_provider("leaf", Factory(), False, False, [])
         assert gone[0]() is None, "the replaced callable is still alive"
         c.begin_override_layer()
         c.set_override("middle", Factory(), False, False, ["leaf"])
+        operation = "resolve under a layer"
         for _ in range(6):
             c.resolve("top")
         c.end_override_layer()
         c.register_provider("middle", Factory(), False, False, [])
         assert gone[1]() is None, "the replaced callable is still alive"
-        print("ok")
+        report()
         """
     ))

@@ -69,6 +69,26 @@ def assert_ok(done):
     assert done.stdout.strip().endswith("OK"), done.stdout
 
 
+@pytest.mark.parametrize("faults,unknown", [("compile_at_onse", "compile_at_onse"),
+                                            ("compile_never,dealoc", "dealoc"), ("compile_never,", None)])
+def test_an_unknown_fault_name_ends_the_process(run_faulty, faults, unknown):
+    # A misspelt name would arm nothing, and its test would pass without its
+    # fault; an empty item (a trailing comma) names nothing.
+    done = run_faulty("""
+        from _quorix_core import Container
+        c = Container()
+        c.register_provider("a", object, False, False, [])
+        c.resolve("a")
+        print("OK")
+    """, faults=faults)
+    if unknown:
+        assert done.returncode == -signal.SIGABRT, (done.returncode, done.stderr)
+        assert f"QUORIX_FAULTS names an unknown fault point: {unknown}\n" in done.stderr
+        assert "OK" not in done.stdout
+    else:
+        assert_ok(done)
+
+
 def test_failed_append_to_all(run_faulty):
     done = run_faulty("""
         import os, sys

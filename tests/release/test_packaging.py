@@ -13,7 +13,7 @@ import pytest
 
 import _quorix_core
 
-TOOLS = pathlib.Path(__file__).resolve().parent.parent / "tools"
+TOOLS = pathlib.Path(__file__).resolve().parents[2] / "tools"
 # A free-threaded CPython has no stable ABI for the module: it gets a build of
 # its own, under its own extension suffix and wheel tag.
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))

@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-TOOLS = pathlib.Path(__file__).resolve().parent.parent / "tools"
+TOOLS = pathlib.Path(__file__).resolve().parents[2] / "tools"
 sys.path.insert(0, str(TOOLS))
 
 import check_types  # noqa: E402
@@ -46,6 +46,22 @@ def test_build_overrides_agree_with_release_matrix(minor):
     tomllib = pytest.importorskip("tomllib")
     pyproject = tomllib.loads((TOOLS.parent / "pyproject.toml").read_text())
     assert _py_api_by_overrides(pyproject, minor) == release_matrix.level_for(f"3.{minor}")
+
+
+def test_the_abi3t_setting_reaches_only_the_free_threaded_315_run():
+    """On the GIL cp315 identifier, wheel.py-api = "cp315.cp315t" would make a
+    plain cp315-abi3 wheel; the free-threaded 3.15 alone builds the abi3t one."""
+    import fnmatch
+
+    tomllib = pytest.importorskip("tomllib")
+    pyproject = tomllib.loads((TOOLS.parent / "pyproject.toml").read_text())
+    setting = [o for o in pyproject["tool"]["cibuildwheel"]["overrides"]
+               if o.get("config-settings", {}).get("wheel.py-api") == "cp315.cp315t"]
+    assert len(setting) == 1 and "cp315t" in release_matrix.RUNS
+    selected = {identifier for identifier in ("cp315t-manylinux_x86_64", "cp315t-win_amd64", "cp315-manylinux_x86_64",
+                                              "cp315-win_amd64", "cp314t-manylinux_x86_64")
+                if any(fnmatch.fnmatch(identifier, pattern) for pattern in setting[0]["select"].split())}
+    assert selected == {"cp315t-manylinux_x86_64", "cp315t-win_amd64"}
 
 
 def rows(*specs):
