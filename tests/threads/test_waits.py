@@ -150,37 +150,33 @@ def test_a_fork_from_code_run_inside_a_wait_gives_the_child_the_fork_error(run_p
 
 
 def test_nested_waits_keep_one_record_each(run_python):
-    # A handler run inside a wait for one container waits for a second one.
-    # Each wait's record must go with the wait that made it: a stale record
-    # would later make an ordinary wait look like a deadlock.
+    # The main thread holds `outer` and waits for `c`; inside that wait a
+    # signal handler waits for a third container. Once the handler is done,
+    # the main thread waits for `c` again, and the holder of `c` asking for
+    # `outer` closes a cycle that must be refused, not waited out for ever.
     check_ok(run_python(script(HOLDER, """
-        other = Container()
-        other.register_provider("x", lambda: "X", False, False, [])
-        other_started = threading.Event()
-        def other_slow():
-            other_started.set()
-            time.sleep(0.3)
-        other.register_provider("slow", other_slow, False, False, [])
+        outer, third = Container(), Container()
+        outer.register_provider("x", lambda: "X", False, False, [])
+        outer.register_provider("through", lambda: c.resolve("a"), False, False, [])
+        third_held = threading.Event()
+        def third_slow():
+            third_held.set()
+            time.sleep(0.2)
+        third.register_provider("slow", third_slow, False, False, [])
+        third.register_provider("x", lambda: "X", False, False, [])
         def handler(signum, frame):
-            other_holder = start(lambda: other.resolve("slow"))
-            assert other_started.wait(30)
-            assert other.resolve("x") == "X"
-            finish(*other_holder)
+            third_holder = start(lambda: third.resolve("slow"))
+            assert third_held.wait(30)
+            assert third.resolve("x") == "X"
+            finish(*third_holder)
         signal.signal(signal.SIGUSR1, handler)
-        holder = hold_until(lambda: None, 0.6)
+        holder = hold_until(lambda: outer.resolve("x"), 0.8)
         threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGUSR1)).start()
-        assert c.resolve("b") == "B"
-        finish(*holder)
-        # Two threads now wait on each other's container in turn: a stale
-        # record of the main thread would refuse this as a deadlock.
-        for _ in range(3):
-            holder = hold_until(lambda: None, 0.1)
-            assert c.resolve("a") == "A"
-            assert other.resolve("x") == "X"
-            finish(*holder)
-            started.clear()
+        assert outer.resolve("through") == "A"
+        error = finish(*holder)["error"]
+        assert isinstance(error, RuntimeError) and str(error) == DEADLOCK, repr(error)
         print("OK")
-    """)))
+    """), timeout=60))
 
 
 def test_at_exit_the_container_is_not_left_to_a_parked_daemon_thread(run_python):
