@@ -3,7 +3,7 @@
 // Every operation takes the lock once and holds it for all of its work, so the
 // operations of one container are atomic with respect to each other. An internal
 // failure that unwinds through a held lock poisons it for good; a thread ended
-// while it holds the lock (python/forced_unwind.hpp) releases it unpoisoned,
+// while it holds the lock (runtime/forced_unwind.hpp) releases it unpoisoned,
 // since every change is all-or-nothing and nothing of the module failed.
 //
 // A thread that finds the lock taken waits for it with the interpreter lock
@@ -40,8 +40,8 @@
 #include <type_traits>
 
 #include "core/container_inner.hpp"
-#include "python/error_result.hpp"
-#include "python/forced_unwind.hpp"
+#include "runtime/error_result.hpp"
+#include "runtime/forced_unwind.hpp"
 
 // Whether the interpreter lock is sure to be held by every call into the
 // module: not on a free-threaded build, nor in a build meant for both kinds.

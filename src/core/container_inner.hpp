@@ -10,12 +10,12 @@
 #include "core/batch_values.hpp"
 #include "core/compiled_order.hpp"
 #include "core/compiled_resolution.hpp"
-#include "core/plan_cache.hpp"
 #include "core/key_memo.hpp"
+#include "core/plan_cache.hpp"
 #include "core/provider.hpp"
 #include "core/requested_key.hpp"
 #include "core/resolution_scratch.hpp"
-#include "python/error_result.hpp"
+#include "runtime/error_result.hpp"
 
 namespace quorix::core {
 

@@ -5,8 +5,8 @@
 #include "core/container.hpp"
 #include "core/deadlock_detection.hpp"
 #include "core/fork_safety.hpp"
-#include "python/forced_unwind.hpp"
-#include "python/internal_failure.hpp"
+#include "runtime/forced_unwind.hpp"
+#include "runtime/internal_failure.hpp"
 
 namespace quorix::core {
 namespace {

@@ -1,9 +1,9 @@
 #include "core/provider_call.hpp"
 
-#include "python/fault_injection.hpp"
-#include "python/forced_unwind.hpp"
-#include "python/internal_failure.hpp"
-#include "python/objects.hpp"
+#include "runtime/fault_injection.hpp"
+#include "runtime/forced_unwind.hpp"
+#include "runtime/internal_failure.hpp"
+#include "runtime/objects.hpp"
 
 namespace quorix::core {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "python/conversions.hpp"
-#include "python/objects.hpp"
+#include "runtime/objects.hpp"
 
 namespace quorix {
 namespace {

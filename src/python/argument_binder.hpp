@@ -11,8 +11,8 @@
 #include <atomic>
 #include <cstddef>
 
-#include "python/error_result.hpp"
-#include "python/ref.hpp"
+#include "runtime/error_result.hpp"
+#include "runtime/ref.hpp"
 
 namespace quorix {
 

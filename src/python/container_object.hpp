@@ -5,7 +5,7 @@
 #include <cstddef>
 
 #include "core/container.hpp"
-#include "python/error_result.hpp"
+#include "runtime/error_result.hpp"
 
 namespace quorix {
 

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "core/provider.hpp"
-#include "python/error_result.hpp"
-#include "python/forced_unwind.hpp"
 #include "python/key_argument.hpp"
+#include "runtime/error_result.hpp"
+#include "runtime/forced_unwind.hpp"
 
 namespace quorix {
 

@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "core/provider.hpp"
-#include "python/error_result.hpp"
+#include "runtime/error_result.hpp"
 
 namespace quorix {
 

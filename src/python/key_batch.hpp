@@ -12,9 +12,9 @@
 
 #include "core/provider.hpp"
 #include "core/requested_key.hpp"
-#include "python/error_result.hpp"
 #include "python/key_argument.hpp"
-#include "python/ref.hpp"
+#include "runtime/error_result.hpp"
+#include "runtime/ref.hpp"
 
 namespace quorix {
 

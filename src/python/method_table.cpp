@@ -9,7 +9,7 @@
 #include "python/conversions.hpp"
 #include "python/entry_guard.hpp"
 #include "python/key_batch.hpp"
-#include "python/objects.hpp"
+#include "runtime/objects.hpp"
 
 namespace quorix {
 namespace {

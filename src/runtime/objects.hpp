@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "python/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace quorix {
 

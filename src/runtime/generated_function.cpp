@@ -1,9 +1,9 @@
-#include "python/generated_function.hpp"
+#include "runtime/generated_function.hpp"
 
 #include <string>
 
-#include "python/internal_failure.hpp"
-#include "python/objects.hpp"
+#include "runtime/internal_failure.hpp"
+#include "runtime/objects.hpp"
 
 namespace quorix {
 namespace {
