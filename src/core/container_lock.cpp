@@ -74,15 +74,12 @@ Status Container::enter_contended(std::thread::id self) {
         return ErrorResult::deferred(PyExc_RuntimeError,
                                      "Container is already in use by the calling thread (a re-entrant call)");
     }
-#if QUORIX_SPINS_BEFORE_SLEEPING
-    if (spin_for_lock()) {
+    if (capability::spins_before_sleeping && spin_for_lock()) {
         return success();
     }
-#endif
     return wait_for_lock();
 }
 
-#if QUORIX_SPINS_BEFORE_SLEEPING
 namespace {
 
 // Tells the processor this is a spin: the sibling hardware thread gets the
@@ -115,7 +112,6 @@ bool Container::spin_for_lock() noexcept {
     }
     return false;
 }
-#endif
 
 void Container::fail_poisoned() {
     fail_internal("called `Result::unwrap()` on an `Err` value: PoisonError { .. }");

@@ -149,16 +149,17 @@ Status bind_arguments(const ParameterDescription& parameters, PyObject* args, Py
     QUORIX_TRY(check_positional_count(parameters, given));
     place_positional(parameters, given, slots, [args](Py_ssize_t i) { return PyTuple_GetItem(args, i); });
     if (kwargs != nullptr) {
-#ifdef Py_GIL_DISABLED
         // A caller's own dictionary can reach here (a C call of the type), and
         // without the GIL another thread could drop a key while it is looked
         // at: walk a copy of our own.
-        OwnedRef copy = OwnedRef::steal(PyDict_Copy(kwargs));
-        if (!copy) {
-            return take_current_exception();
+        OwnedRef copy;
+        if constexpr (capability::dicts_change_while_walked) {
+            copy = OwnedRef::steal(PyDict_Copy(kwargs));
+            if (!copy) {
+                return take_current_exception();
+            }
+            kwargs = copy.get();
         }
-        kwargs = copy.get();
-#endif
         Py_ssize_t position = 0;
         PyObject* keyword = nullptr;
         PyObject* value = nullptr;
@@ -169,7 +170,6 @@ Status bind_arguments(const ParameterDescription& parameters, PyObject* args, Py
     return check_missing(parameters, given, slots);
 }
 
-#if QUORIX_API_LEVEL >= 0x030A0000
 Status bind_fastcall_arguments(const ParameterDescription& parameters, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames, PyObject** slots) {
     QUORIX_TRY(check_positional_count(parameters, nargs));
@@ -182,6 +182,5 @@ Status bind_fastcall_arguments(const ParameterDescription& parameters, PyObject*
     }
     return check_missing(parameters, nargs, slots);
 }
-#endif
 
 }  // namespace quorix

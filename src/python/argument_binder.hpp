@@ -53,9 +53,9 @@ struct BoundArguments {
 // TypeError. `kwargs` may be null.
 Status bind_arguments(const ParameterDescription& parameters, PyObject* args, PyObject* kwargs, PyObject** slots);
 
-#if QUORIX_API_LEVEL >= 0x030A0000
-// The same for a fastcall entry: `args` holds the `nargs` positional values,
-// then one value per name in `kwnames` (null when there are no keywords).
+// The same for a fastcall entry (where capability::fastcall_methods): `args`
+// holds the `nargs` positional values, then one value per name in `kwnames`
+// (null when there are no keywords).
 Status bind_fastcall_arguments(const ParameterDescription& parameters, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames, PyObject** slots);
 
@@ -67,13 +67,9 @@ inline Status bind_fastcall(const ParameterDescription& parameters, PyObject* co
                             PyObject* kwnames, PyObject** slots) {
     const auto given = static_cast<std::size_t>(nargs);
     if (kwnames != nullptr) {
-#ifdef Py_GIL_DISABLED
         // Without the GIL the tuple seen and its count could be replaced by
         // another thread between reading one and the other: compare every time.
-        KeywordNamesSeen* seen = nullptr;
-#else
-        KeywordNamesSeen* seen = parameters.keywords_seen;
-#endif
+        KeywordNamesSeen* seen = capability::keyword_names_cache ? parameters.keywords_seen : nullptr;
         if (seen == nullptr || seen->names.get() != kwnames || given + seen->count != parameters.count) {
             const Py_ssize_t keywords = PyTuple_Size(kwnames);
             if (given + static_cast<std::size_t>(keywords) != parameters.count || parameters.interned_names == nullptr) {
@@ -101,6 +97,5 @@ inline Status bind_fastcall(const ParameterDescription& parameters, PyObject* co
     }
     return success();
 }
-#endif
 
 }  // namespace quorix
