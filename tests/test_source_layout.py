@@ -28,3 +28,18 @@ def test_includes_go_no_higher_than_their_floor(floor):
               for path in files for target in INCLUDE.findall(path.read_text())
               if target not in BELOW[floor]]
     assert upward == []
+
+
+FLAVOUR_CONDITIONAL = re.compile(
+    r"^\s*#\s*(if|ifdef|ifndef|elif)\b.*\b(Py_LIMITED_API|QUORIX_API_LEVEL|Py_GIL_DISABLED|Py_TARGET_ABI3T|PY_VERSION_HEX)\b",
+    re.M)
+# The capability header names what each flavour can do; only the module entry
+# and the type definition, which differ in kind between flavours, test them too.
+FLAVOUR_PLACES = {"runtime/capabilities.hpp", "python/module.cpp", "python/container_type.cpp"}
+
+
+def test_build_flavours_are_tested_only_where_named():
+    found = sorted({str(path.relative_to(SRC)) for floor in BELOW for path in sources(floor)
+                    if FLAVOUR_CONDITIONAL.search(path.read_text())})
+    assert set(found) <= FLAVOUR_PLACES, found
+    assert "runtime/capabilities.hpp" in found
