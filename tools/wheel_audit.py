@@ -99,8 +99,8 @@ def policy_problems(wheel_name, show):
 
 
 SDIST_NEEDS = (
-    "PKG-INFO", "LICENSE", "README.md", "pyproject.toml", "CMakeLists.txt",
-    "src/python/_quorix_core-stubs/__init__.pyi", "src/python/module.cpp",
+    "PKG-INFO", "LICENSE", "README.md", "pyproject.toml", "CMakeLists.txt", "cmake/free_threaded_version.cmake",
+    "src/python/_quorix_core-stubs/__init__.pyi", "src/python/module.cpp", "src/runtime/capabilities.hpp",
     "examples/app.py", "tests/conftest.py", "tests/requirements.txt", "tools/build-fault-module",
 )
 SDIST_NEVER = re.compile(r"(^|/)(build|dist|wheelhouse|\.venv[^/]*|__pycache__|\.pytest_cache|\.hypothesis)/|\.(so|pyd|whl|pyc)$")

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "python/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace quorix::core {
 

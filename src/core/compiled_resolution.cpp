@@ -8,7 +8,7 @@
 
 #include "core/container_inner.hpp"
 #include "core/resolution_source.hpp"
-#include "python/fault_injection.hpp"
+#include "runtime/fault_injection.hpp"
 
 namespace quorix::core {
 namespace {

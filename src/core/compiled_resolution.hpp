@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "core/provider.hpp"
-#include "python/generated_function.hpp"
+#include "runtime/generated_function.hpp"
 
 namespace quorix::core {
 

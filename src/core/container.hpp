@@ -3,7 +3,7 @@
 // Every operation takes the lock once and holds it for all of its work, so the
 // operations of one container are atomic with respect to each other. An internal
 // failure that unwinds through a held lock poisons it for good; a thread ended
-// while it holds the lock (python/forced_unwind.hpp) releases it unpoisoned,
+// while it holds the lock (runtime/forced_unwind.hpp) releases it unpoisoned,
 // since every change is all-or-nothing and nothing of the module failed.
 //
 // A thread that finds the lock taken waits for it with the interpreter lock
@@ -43,28 +43,8 @@
 #include <type_traits>
 
 #include "core/container_inner.hpp"
-#include "python/error_result.hpp"
-#include "python/forced_unwind.hpp"
-
-// Whether the interpreter lock is sure to be held by every call into the
-// module: not on a free-threaded build, nor in a build meant for both kinds.
-#if !defined(Py_GIL_DISABLED) && !defined(Py_TARGET_ABI3T)
-#define QUORIX_READS_UNDER_INTERPRETER_LOCK 1
-#else
-#define QUORIX_READS_UNDER_INTERPRETER_LOCK 0
-#endif
-
-// Whether a thread that finds the lock taken spins a little before it sleeps:
-// where the interpreter may have no lock, so the holder runs on another core
-// meanwhile. Under an interpreter lock the holder may need the very lock the
-// spinning thread holds, so GIL-only builds never spin; a build for both kinds
-// (abi3t) spins on a GIL interpreter too, which costs a bounded few
-// microseconds per contended wait and measured as nothing.
-#if defined(Py_GIL_DISABLED)
-#define QUORIX_SPINS_BEFORE_SLEEPING 1
-#else
-#define QUORIX_SPINS_BEFORE_SLEEPING 0
-#endif
+#include "runtime/error_result.hpp"
+#include "runtime/forced_unwind.hpp"
 
 namespace quorix::core {
 
@@ -120,10 +100,10 @@ public:
     // A container some thread holds is in use, not garbage: it is left alone.
     void clear_for_collector();
 
-#if QUORIX_READS_UNDER_INTERPRETER_LOCK
     // The value a remembered exact `str` key holds (what `resolve` and
     // `get_cached` would answer), read without owning the container; null when
-    // the read must take the container as every other operation does.
+    // the read must take the container as every other operation does. Only
+    // where capability::reads_may_skip_container_lock.
     // With the interpreter lock held and the lock word free, no thread can
     // take the container before this one lets go of the interpreter lock, and
     // the read runs no Python code, so it cannot: the read is atomic with
@@ -137,7 +117,6 @@ public:
         }
         return OwnedRef::share(inner_.remembered_value(key_object));
     }
-#endif
 
     bool poisoned() const noexcept { return poisoned_; }
     // The thread that holds the lock, or no thread.
@@ -213,10 +192,9 @@ private:
     // so, or if a signal handler raised or the wait would be a deadlock; then
     // the lock is not held.
     Status enter_contended(std::thread::id self);
-#if QUORIX_SPINS_BEFORE_SLEEPING
-    // Tries the lock for a few microseconds; true if it was taken.
+    // Tries the lock for a few microseconds; true if it was taken. Only where
+    // capability::spins_before_sleeping.
     bool spin_for_lock() noexcept;
-#endif
     Status wait_for_lock();
     static ErrorResult forked_away_error();
     [[noreturn]] static void fail_poisoned();

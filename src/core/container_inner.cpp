@@ -4,18 +4,6 @@
 
 namespace quorix::core {
 
-ContainerInner::~ContainerInner() {
-    // The compiled functions' references to callables go before the records'.
-    compiled_.clear();
-    plans_.forget();
-    walked_requests_.forget();
-    ProviderMap().swap(providers_);
-    for (ProviderMap& layer : overrides_) {
-        ProviderMap().swap(layer);
-    }
-    std::vector<ProviderMap>().swap(overrides_);
-}
-
 ErrorResult missing_provider_error(std::string_view key) {
     std::string message = "No provider registered for key: ";
     message.append(key);

@@ -10,14 +10,22 @@
 #include "core/batch_values.hpp"
 #include "core/compiled_order.hpp"
 #include "core/compiled_resolution.hpp"
-#include "core/plan_cache.hpp"
 #include "core/key_memo.hpp"
+#include "core/plan_cache.hpp"
 #include "core/provider.hpp"
 #include "core/requested_key.hpp"
 #include "core/resolution_scratch.hpp"
-#include "python/error_result.hpp"
+#include "runtime/error_result.hpp"
 
 namespace quorix::core {
+
+// The registry's generation: moves whenever a key's effective record may
+// change; never 0. Its own type, so that the operations on the whole state
+// (ContainerInner::members_of) tell it from plain numbers.
+struct Generation {
+    std::uint64_t value = 1;
+    operator std::uint64_t() const noexcept { return value; }
+};
 
 class ContainerInner {
 public:
@@ -154,27 +162,34 @@ private:
     Result<BatchValues> run_order(CompiledOrder& order, RequestedKeys keys, bool kept);
     // Calls it, unless one of the singletons it takes holds no value.
     std::optional<Result<OwnedRef>> call_compiled(CompiledResolution& compiled);
-    // Whatever was compiled against the old generation is released first.
-    void advance_generation() {
-        ++generation_;
-        compiled_.clear();
-        plans_.forget();
-        walked_requests_.forget();
-    }
+    // Moves the generation on, then releases whatever was made against the old one.
+    void advance_generation();
 
+    // Every member below, in order, as a tuple of references: the one list
+    // that the destruction, the collector's traversal, the exchange of the
+    // state and the generation's advance walk (container_references.cpp),
+    // each member taking part by its type. The structured binding there names
+    // exactly as many members as the class holds, so a member added here
+    // without a name there fails to compile, and one of a type with no part
+    // in those operations fails too.
+    template <class Self>
+    static auto members_of(Self& self) noexcept;
+
+    // Declared in the order the destruction releases them: the compiled
+    // functions' references to callables go before the records'.
+    CompiledResolutions compiled_;
+    PlanCache plans_{true};
+    // The `resolve_many` requests seen lately, kept for their compiled form only.
+    PlanCache walked_requests_{false};
+    KeyMemo key_memo_;
     ProviderMap providers_;
     std::vector<ProviderMap> overrides_;  // back() is the top layer
     // Indices of the layers that hold records, bottom first. Only the top layer
     // is ever written, so this only grows at the back and shrinks when the top
     // layer ends.
     std::vector<std::size_t> filled_layers_;
-    std::uint64_t generation_ = 1;
     ResolutionScratch scratch_;
-    PlanCache plans_{true};
-    // The `resolve_many` requests seen lately, kept for their compiled form only.
-    PlanCache walked_requests_{false};
-    KeyMemo key_memo_;
-    CompiledResolutions compiled_;
+    Generation generation_;
 };
 
 // The core's own errors.

@@ -5,8 +5,9 @@
 #include "core/container.hpp"
 #include "core/deadlock_detection.hpp"
 #include "core/fork_safety.hpp"
-#include "python/forced_unwind.hpp"
-#include "python/internal_failure.hpp"
+#include "runtime/forced_unwind.hpp"
+#include "runtime/interpreter_finalizing.hpp"
+#include "runtime/internal_failure.hpp"
 
 namespace quorix::core {
 namespace {
@@ -19,12 +20,6 @@ constexpr std::chrono::milliseconds wait_slice{5};
 // interval: each hand-off costs the releasing thread a switch, so an owner that
 // got the lock keeps it for a while before a release passes it on again.
 constexpr std::chrono::milliseconds hand_off_spacing{5};
-
-// Once the interpreter finalizes, every thread but the finalizing one is ended
-// or parked for good as soon as it tries to run again: a lock handed to one
-// of them would never be taken up. The runtime stops counting as initialized
-// at the moment it starts refusing those threads.
-bool interpreter_finalizing() noexcept { return Py_IsInitialized() == 0; }
 
 }  // namespace
 
@@ -84,15 +79,12 @@ Status Container::enter_contended(std::thread::id self) {
         return ErrorResult::deferred(PyExc_RuntimeError,
                                      "Container is already in use by the calling thread (a re-entrant call)");
     }
-#if QUORIX_SPINS_BEFORE_SLEEPING
-    if (spin_for_lock()) {
+    if (capability::spins_before_sleeping && spin_for_lock()) {
         return success();
     }
-#endif
     return wait_for_lock();
 }
 
-#if QUORIX_SPINS_BEFORE_SLEEPING
 namespace {
 
 // Tells the processor this is a spin: the sibling hardware thread gets the
@@ -125,7 +117,6 @@ bool Container::spin_for_lock() noexcept {
     }
     return false;
 }
-#endif
 
 void Container::fail_poisoned() {
     fail_internal("called `Result::unwrap()` on an `Err` value: PoisonError { .. }");
@@ -314,6 +305,8 @@ void Container::release_awaited() noexcept {
         while (next != nullptr && next->running_code) {
             next = next->next;
         }
+        // Once the interpreter finalizes, a thread handed the lock might never
+        // run again to take it up.
         if (next != nullptr && now - last_hand_off_ >= hand_off_spacing && !interpreter_finalizing()) {
             // The lock stays held (and awaited): it passes to the waiter, which
             // takes it up once it runs again.

@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "core/provider.hpp"
-#include "python/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace quorix::core {
 

@@ -15,7 +15,7 @@
 
 #include "core/compiled_order.hpp"
 #include "core/requested_key.hpp"
-#include "python/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace quorix::core {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/seeded_hash.hpp"
-#include "python/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace quorix::core {
 

@@ -4,8 +4,8 @@
 
 #include <cstddef>
 
-#include "python/error_result.hpp"
-#include "python/ref.hpp"
+#include "runtime/error_result.hpp"
+#include "runtime/ref.hpp"
 
 namespace quorix::core {
 

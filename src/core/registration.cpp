@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "core/container_inner.hpp"
-#include "python/fault_injection.hpp"
+#include "runtime/fault_injection.hpp"
 
 namespace quorix::core {
 namespace {

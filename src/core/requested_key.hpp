@@ -4,7 +4,7 @@
 #include <span>
 #include <string_view>
 
-#include "python/python_api.hpp"
+#include "runtime/capabilities.hpp"
 
 namespace quorix::core {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "core/container_inner.hpp"
-#include "python/internal_failure.hpp"
-#include "python/objects.hpp"
+#include "runtime/internal_failure.hpp"
+#include "runtime/objects.hpp"
 
 namespace quorix::core {
 namespace {

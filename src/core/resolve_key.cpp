@@ -13,7 +13,7 @@
 
 #include "core/container_inner.hpp"
 #include "core/provider_call.hpp"
-#include "python/fault_injection.hpp"
+#include "runtime/fault_injection.hpp"
 
 namespace quorix::core {
 

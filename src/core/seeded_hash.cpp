@@ -5,7 +5,7 @@
 #include <cstring>
 #include <random>
 
-#include "python/forced_unwind.hpp"
+#include "runtime/forced_unwind.hpp"
 
 namespace quorix::core {
 namespace {

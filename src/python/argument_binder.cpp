@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "python/conversions.hpp"
-#include "python/objects.hpp"
+#include "runtime/objects.hpp"
 
 namespace quorix {
 namespace {
@@ -145,21 +145,21 @@ void place_positional(const ParameterDescription& parameters, Py_ssize_t given, 
 }  // namespace
 
 Status bind_arguments(const ParameterDescription& parameters, PyObject* args, PyObject* kwargs, PyObject** slots,
-                      [[maybe_unused]] OwnedRef& keywords) {
+                      OwnedRef& keywords) {
     const Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
     QUORIX_TRY(check_positional_count(parameters, given));
     place_positional(parameters, given, slots, [args](Py_ssize_t i) { return PyTuple_GetItem(args, i); });
     if (kwargs != nullptr) {
-#ifdef Py_GIL_DISABLED
         // A caller's own dictionary can reach here (a C call of the type), and
         // without the GIL another thread could drop a key while it is looked
         // at: walk a copy of our own, which the slots then borrow from.
-        keywords = OwnedRef::steal(PyDict_Copy(kwargs));
-        if (!keywords) {
-            return take_current_exception();
+        if constexpr (capability::dicts_change_while_walked) {
+            keywords = OwnedRef::steal(PyDict_Copy(kwargs));
+            if (!keywords) {
+                return take_current_exception();
+            }
+            kwargs = keywords.get();
         }
-        kwargs = keywords.get();
-#endif
         Py_ssize_t position = 0;
         PyObject* keyword = nullptr;
         PyObject* value = nullptr;
@@ -170,7 +170,6 @@ Status bind_arguments(const ParameterDescription& parameters, PyObject* args, Py
     return check_missing(parameters, given, slots);
 }
 
-#if QUORIX_API_LEVEL >= 0x030A0000
 Status bind_fastcall_arguments(const ParameterDescription& parameters, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames, PyObject** slots) {
     QUORIX_TRY(check_positional_count(parameters, nargs));
@@ -183,6 +182,5 @@ Status bind_fastcall_arguments(const ParameterDescription& parameters, PyObject*
     }
     return check_missing(parameters, nargs, slots);
 }
-#endif
 
 }  // namespace quorix

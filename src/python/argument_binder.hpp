@@ -11,8 +11,8 @@
 #include <atomic>
 #include <cstddef>
 
-#include "python/error_result.hpp"
-#include "python/ref.hpp"
+#include "runtime/error_result.hpp"
+#include "runtime/ref.hpp"
 
 namespace quorix {
 
@@ -57,9 +57,9 @@ struct BoundArguments {
 Status bind_arguments(const ParameterDescription& parameters, PyObject* args, PyObject* kwargs, PyObject** slots,
                       OwnedRef& keywords);
 
-#if QUORIX_API_LEVEL >= 0x030A0000
-// The same for a fastcall entry: `args` holds the `nargs` positional values,
-// then one value per name in `kwnames` (null when there are no keywords).
+// The same for a fastcall entry (where capability::fastcall_methods): `args`
+// holds the `nargs` positional values, then one value per name in `kwnames`
+// (null when there are no keywords).
 Status bind_fastcall_arguments(const ParameterDescription& parameters, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames, PyObject** slots);
 
@@ -71,13 +71,9 @@ inline Status bind_fastcall(const ParameterDescription& parameters, PyObject* co
                             PyObject* kwnames, PyObject** slots) {
     const auto given = static_cast<std::size_t>(nargs);
     if (kwnames != nullptr) {
-#ifdef Py_GIL_DISABLED
         // Without the GIL the tuple seen and its count could be replaced by
         // another thread between reading one and the other: compare every time.
-        KeywordNamesSeen* seen = nullptr;
-#else
-        KeywordNamesSeen* seen = parameters.keywords_seen;
-#endif
+        KeywordNamesSeen* seen = capability::keyword_names_cache ? parameters.keywords_seen : nullptr;
         if (seen == nullptr || seen->names.get() != kwnames || given + seen->count != parameters.count) {
             const Py_ssize_t keywords = PyTuple_Size(kwnames);
             if (given + static_cast<std::size_t>(keywords) != parameters.count || parameters.interned_names == nullptr) {
@@ -105,6 +101,5 @@ inline Status bind_fastcall(const ParameterDescription& parameters, PyObject* co
     }
     return success();
 }
-#endif
 
 }  // namespace quorix

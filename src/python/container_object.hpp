@@ -5,11 +5,11 @@
 #include <cstddef>
 
 #include "core/container.hpp"
-#include "python/error_result.hpp"
+#include "runtime/error_result.hpp"
 
 namespace quorix {
 
-#ifdef Py_TARGET_ABI3T
+#if !QUORIX_OBJECT_LAYOUT_READABLE
 // The object header is the interpreter's own business here (its size differs
 // between the GIL and free-threaded builds that load this one file): the
 // container keeps its fields as the type's own data, found through the

@@ -10,8 +10,8 @@
 #include "python/argument_binder.hpp"
 #include "python/container_object.hpp"
 #include "python/entry_guard.hpp"
-#include "python/fault_injection.hpp"
-#include "python/once_cell.hpp"
+#include "runtime/fault_injection.hpp"
+#include "runtime/once_cell.hpp"
 
 // The member types' names the headers give at the module's stable-ABI level.
 #if defined(Py_T_PYSSIZET)

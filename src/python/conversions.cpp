@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string>
 
-#include "python/forced_unwind.hpp"
-#include "python/objects.hpp"
+#include "runtime/forced_unwind.hpp"
+#include "runtime/objects.hpp"
 
 namespace quorix {
 namespace {

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "core/provider.hpp"
-#include "python/error_result.hpp"
-#include "python/forced_unwind.hpp"
 #include "python/key_argument.hpp"
+#include "runtime/error_result.hpp"
+#include "runtime/forced_unwind.hpp"
 
 namespace quorix {
 
@@ -39,21 +39,21 @@ Status for_each_key_item(PyObject* object, Reserve&& reserve, Visit&& visit) {
         reserve(static_cast<std::size_t>(hint < largest_reservation ? hint : largest_reservation));
     }
     const bool list = Py_TYPE(object) == &PyList_Type;
-#ifdef Py_GIL_DISABLED
-    if (list) {
-        // Without the GIL another thread may change the list while it is read:
-        // each item is held by a reference of our own while it is visited, and
-        // the walk ends where the list ends by then.
-        for (Py_ssize_t i = 0;; ++i) {
-            OwnedRef item = OwnedRef::steal(PyList_GetItemRef(object, i));
-            if (!item) {
-                PyErr_Clear();  // the IndexError past the end
-                return success();
+    if constexpr (capability::lists_change_while_read) {
+        if (list) {
+            // Another thread may change the list while it is read:
+            // each item is held by a reference of our own while it is visited, and
+            // the walk ends where the list ends by then.
+            for (Py_ssize_t i = 0;; ++i) {
+                OwnedRef item = OwnedRef::steal(capability::list_item_ref(object, i));
+                if (!item) {
+                    PyErr_Clear();  // the IndexError past the end
+                    return success();
+                }
+                QUORIX_TRY(visit(item.get()));
             }
-            QUORIX_TRY(visit(item.get()));
         }
     }
-#endif
     if (list || Py_TYPE(object) == &PyTuple_Type) {
         // Visiting an item runs no Python code (a key is converted, or refused
         // and the walk ends), so an exact list or tuple cannot change while it

@@ -11,11 +11,11 @@
 #include <new>
 #include <string>
 
-#include "python/error_result.hpp"
-#include "python/forced_unwind.hpp"
-#include "python/internal_failure.hpp"
-#include "python/panic_exception.hpp"
-#include "python/ref.hpp"
+#include "runtime/error_result.hpp"
+#include "runtime/forced_unwind.hpp"
+#include "runtime/internal_failure.hpp"
+#include "runtime/panic_exception.hpp"
+#include "runtime/ref.hpp"
 
 namespace quorix {
 namespace detail {

@@ -9,10 +9,11 @@
 
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "core/provider.hpp"
-#include "python/error_result.hpp"
+#include "runtime/error_result.hpp"
 
 namespace quorix {
 
@@ -23,21 +24,16 @@ inline bool is_str(PyObject* object) noexcept {
 
 class KeyArgument {
 public:
-#if QUORIX_API_LEVEL >= 0x030A0000
-    explicit KeyArgument(std::string_view text) noexcept : text_(text) {}
+    // A view into the `str`'s own cached UTF-8 where it lends it, else an
+    // encoded copy.
+    using Text = std::conditional_t<capability::str_lends_utf8, std::string_view, std::string>;
+
+    explicit KeyArgument(Text text) noexcept : text_(std::move(text)) {}
     std::string_view text() const noexcept { return text_; }
-    core::KeyText into_key_text() && { return core::KeyText(text_); }
+    core::KeyText into_key_text() && { return core::KeyText(std::move(text_)); }
 
 private:
-    std::string_view text_;  // the `str`'s own cached UTF-8
-#else
-    explicit KeyArgument(std::string text) noexcept : text_(std::move(text)) {}
-    std::string_view text() const noexcept { return text_; }
-    core::KeyText into_key_text() && { return std::move(text_); }
-
-private:
-    std::string text_;  // an encoded copy
-#endif
+    Text text_;
 };
 
 // A `str` (or subclass) as its whole UTF-8 text, NUL characters included. Not
@@ -49,16 +45,16 @@ Result<KeyArgument> convert_key(PyObject* object);
 // whose UTF-8 the limited API can lend (3.10 on). True with `text` set; false
 // where `convert_key` must run (it then reports any error itself).
 inline bool lend_exact_key_text([[maybe_unused]] PyObject* object, [[maybe_unused]] std::string_view& text) noexcept {
-#if QUORIX_API_LEVEL >= 0x030A0000
-    if (Py_TYPE(object) == &PyUnicode_Type) {
-        Py_ssize_t size = 0;
-        if (const char* data = PyUnicode_AsUTF8AndSize(object, &size); data != nullptr) {
-            text = std::string_view(data, static_cast<std::size_t>(size));
-            return true;
+    if constexpr (capability::str_lends_utf8) {
+        if (Py_TYPE(object) == &PyUnicode_Type) {
+            Py_ssize_t size = 0;
+            if (const char* data = capability::lent_utf8(object, &size); data != nullptr) {
+                text = std::string_view(data, static_cast<std::size_t>(size));
+                return true;
+            }
+            PyErr_Clear();  // lone surrogates: `convert_key` raises the error again
         }
-        PyErr_Clear();  // lone surrogates: `convert_key` raises the error again
     }
-#endif
     return false;
 }
 

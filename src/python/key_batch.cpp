@@ -12,21 +12,21 @@ void KeyBatch::reserve(std::size_t count) {
 void KeyBatch::add(PyObject* item, KeyArgument key) {
     PyObject* exact_str = Py_TYPE(item) == &PyUnicode_Type ? item : nullptr;
     items_.push_back(OwnedRef::share(item));
-#if QUORIX_API_LEVEL >= 0x030A0000
-    keys_.push_back(core::RequestedKey{key.text(), exact_str});
-#else
-    copies_.push_back(std::move(key).into_key_text());
-    keys_.push_back(core::RequestedKey{{}, exact_str});
-#endif
+    if constexpr (capability::str_lends_utf8) {
+        keys_.push_back(core::RequestedKey{key.text(), exact_str});
+    } else {
+        copies_.push_back(std::move(key).into_key_text());
+        keys_.push_back(core::RequestedKey{{}, exact_str});
+    }
 }
 
 void KeyBatch::finish() noexcept {
-#if QUORIX_API_LEVEL < 0x030A0000
-    // Only now: a copy's text may move while the copies grow.
-    for (std::size_t i = 0; i < keys_.size(); ++i) {
-        keys_[i].text = copies_[i];
+    if constexpr (!capability::str_lends_utf8) {
+        // Only now: a copy's text may move while the copies grow.
+        for (std::size_t i = 0; i < keys_.size(); ++i) {
+            keys_[i].text = copies_[i];
+        }
     }
-#endif
 }
 
 Result<KeyBatch> convert_key_batch(PyObject* object) {

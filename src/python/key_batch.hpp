@@ -12,9 +12,9 @@
 
 #include "core/provider.hpp"
 #include "core/requested_key.hpp"
-#include "python/error_result.hpp"
 #include "python/key_argument.hpp"
-#include "python/ref.hpp"
+#include "runtime/error_result.hpp"
+#include "runtime/ref.hpp"
 
 namespace quorix {
 
@@ -29,9 +29,7 @@ private:
     void finish() noexcept;
 
     std::vector<OwnedRef> items_;
-#if QUORIX_API_LEVEL < 0x030A0000
-    core::KeyList copies_;
-#endif
+    core::KeyList copies_;  // the texts, where a `str` does not lend its own
     std::vector<core::RequestedKey> keys_;
 };
 

@@ -9,7 +9,7 @@
 #include "python/conversions.hpp"
 #include "python/entry_guard.hpp"
 #include "python/key_batch.hpp"
-#include "python/objects.hpp"
+#include "runtime/objects.hpp"
 
 namespace quorix {
 namespace {
@@ -128,14 +128,11 @@ PyObject* end_override_layer(PyObject* self, PyObject*) {
 // The value an exact `str` key remembered by the container holds, read
 // without taking the container where that is sound; null otherwise.
 OwnedRef remembered_value(PyObject* self, PyObject* key) noexcept {
-#if QUORIX_READS_UNDER_INTERPRETER_LOCK
-    if (Py_TYPE(key) == &PyUnicode_Type) {
-        return payload_of(self).read_remembered_value(key);
+    if constexpr (capability::reads_may_skip_container_lock) {
+        if (Py_TYPE(key) == &PyUnicode_Type) {
+            return payload_of(self).read_remembered_value(key);
+        }
     }
-#else
-    (void)self;
-    (void)key;
-#endif
     return OwnedRef();
 }
 
@@ -165,7 +162,6 @@ Result<OwnedRef> resolve_many(PyObject* self, const BoundArguments<1>& bound) {
 }
 
 Result<OwnedRef> resolve_many_plan(PyObject* self, const BoundArguments<1>& bound) {
-#if QUORIX_READS_UNDER_INTERPRETER_LOCK
     // A request made again of the same `str` objects finds its kept order by
     // their identity. The list is read only once the container is ours: while
     // this thread waited for it, the holder's providers could change the list.
@@ -174,7 +170,7 @@ Result<OwnedRef> resolve_many_plan(PyObject* self, const BoundArguments<1>& boun
     // the items the request holds.
     PyObject* sequence = bound[0];
     const bool list = Py_TYPE(sequence) == &PyList_Type;
-    if (list || Py_TYPE(sequence) == &PyTuple_Type) {
+    if (capability::reads_may_skip_container_lock && (list || Py_TYPE(sequence) == &PyTuple_Type)) {
         auto item_at = [sequence, list](std::size_t i) {
             const auto index = static_cast<Py_ssize_t>(i);
             return list ? PyList_GetItem(sequence, index) : PyTuple_GetItem(sequence, index);
@@ -187,7 +183,6 @@ Result<OwnedRef> resolve_many_plan(PyObject* self, const BoundArguments<1>& boun
             return list_of(std::move(*kept));
         }
     }
-#endif
     QUORIX_LET(batch, convert_argument("keys", bound[0], convert_key_batch));
     QUORIX_LET(values,
                payload_of(self).locked([&](ContainerInner& inner) { return inner.resolve_many_plan(batch.keys()); }));
@@ -243,13 +238,12 @@ Result<OwnedRef> set_cached(PyObject* self, const BoundArguments<2>& bound) {
 template <std::size_t N>
 using MethodBody = Result<OwnedRef> (*)(PyObject* self, const BoundArguments<N>& bound);
 
-#if QUORIX_API_LEVEL >= 0x030A0000
-// The limited API has fastcall methods from 3.10 on: no argument tuple, and no
-// keyword dictionary.
-constexpr int binding_flags = METH_FASTCALL | METH_KEYWORDS;
+constexpr int binding_flags = capability::keyword_method_flags;
 
+// Where the level has fastcall methods: no argument tuple, and no keyword
+// dictionary.
 template <const ParameterDescription& description, std::size_t N, MethodBody<N> body>
-PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static_assert(description.count == N);
     return guard_entry([&]() -> Result<OwnedRef> {
         BoundArguments<N> bound;
@@ -257,11 +251,9 @@ PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         return body(self, bound);
     });
 }
-#else
-constexpr int binding_flags = METH_VARARGS | METH_KEYWORDS;
 
 template <const ParameterDescription& description, std::size_t N, MethodBody<N> body>
-PyObject* entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* tuple_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
     static_assert(description.count == N);
     return guard_entry([&]() -> Result<OwnedRef> {
         BoundArguments<N> bound;
@@ -269,7 +261,16 @@ PyObject* entry(PyObject* self, PyObject* args, PyObject* kwargs) {
         return body(self, bound);
     });
 }
-#endif
+
+// The entry of the kind `binding_flags` tells the interpreter.
+template <const ParameterDescription& description, std::size_t N, MethodBody<N> body>
+constexpr auto entry = [] {
+    if constexpr (capability::fastcall_methods) {
+        return &fastcall_entry<description, N, body>;
+    } else {
+        return &tuple_entry<description, N, body>;
+    }
+}();
 
 template <class Method>
 PyCFunction as_function(Method method) {

@@ -6,9 +6,9 @@
 #include "python/container_object.hpp"
 #include "python/conversions.hpp"
 #include "python/entry_guard.hpp"
-#include "python/fault_injection.hpp"
-#include "python/objects.hpp"
-#include "python/once_cell.hpp"
+#include "runtime/fault_injection.hpp"
+#include "runtime/objects.hpp"
+#include "runtime/once_cell.hpp"
 
 namespace quorix {
 namespace {

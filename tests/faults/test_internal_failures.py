@@ -422,3 +422,44 @@ def test_exhausted_memory_in_the_installed_module(run_python):
     assert done.returncode == 0, done.stderr
     assert "'PanicException: Python API call failed'" in done.stdout
     assert set(ast.literal_eval(done.stdout)) <= {"ok", "MemoryError", "PanicException: Python API call failed"}
+
+
+def test_compiled_and_walked_resolutions_call_providers_alike(run):
+    # A resolution compiled into a generated function and the level walk call
+    # with the same values the same way: where the build calls with an array
+    # of arguments neither makes a tuple, and where it cannot both do. A fault
+    # in making tuples shows which way each took.
+    done = run("""
+        def container():
+            c = Container()
+            c.register_provider("s", object, True, False, [])
+            c.register_provider("mid", lambda s: s, False, False, ["s"])
+            c.register_provider("leaf", lambda mid: sys._getframe(1).f_code.co_name, False, False, ["mid"])
+            return c
+
+        def panics(c):
+            try:
+                c.resolve("leaf")
+            except BaseException as e:
+                assert type(e).__name__ == "PanicException", repr(e)
+                return True
+            return False
+
+        compiled, walked = container(), container()
+        arm("compile_at_once")
+        compiled.resolve("leaf")  # "s" gets its value
+        caller = compiled.resolve("leaf")  # the compiled form, which takes that value
+        arm("compile_never")
+        assert walked.resolve("leaf") == "<module>"
+        arm("compile_at_once", "tuple_new")
+        compiled_panics = panics(compiled)
+        arm("compile_never", "tuple_new")
+        walked_panics = panics(walked)
+        arm()
+        print(caller, compiled_panics, walked_panics)
+    """)
+    assert done.returncode == 0, done.stderr
+    caller, compiled_panics, walked_panics = done.stdout.split()
+    if caller != "resolve":
+        pytest.skip("no compiled form on this interpreter")
+    assert compiled_panics == walked_panics

@@ -6,14 +6,14 @@
 // the limited API counts references inline; from 3.12, where objects can be
 // immortal, it calls into the interpreter.
 // A thread being ended inside an interpreter call abandons its references
-// instead (python/forced_unwind.hpp).
+// instead (runtime/forced_unwind.hpp).
 #pragma once
 
 #include <type_traits>
 #include <utility>
 
-#include "python/forced_unwind.hpp"
-#include "python/python_api.hpp"
+#include "runtime/capabilities.hpp"
+#include "runtime/forced_unwind.hpp"
 
 namespace quorix {
 

@@ -1,9 +1,9 @@
-#include "python/generated_function.hpp"
+#include "runtime/generated_function.hpp"
 
 #include <string>
 
-#include "python/internal_failure.hpp"
-#include "python/objects.hpp"
+#include "runtime/internal_failure.hpp"
+#include "runtime/objects.hpp"
 
 namespace quorix {
 namespace {
@@ -42,7 +42,6 @@ ErrorResult take_exception_raised_through(PyObject* code) {
     return take_current_exception();
 }
 
-#ifdef Py_GIL_DISABLED
 // `code` made again with `flags` as its flags; null with the error set.
 OwnedRef code_with_flags(PyObject* code, long flags) {
     OwnedRef replace = OwnedRef::steal(PyObject_GetAttrString(code, "replace"));
@@ -53,16 +52,19 @@ OwnedRef code_with_flags(PyObject* code, long flags) {
     OwnedRef no_arguments = new_tuple(0);
     return OwnedRef::steal(PyObject_Call(replace.get(), no_arguments.get(), changes.get()));
 }
-#endif
 
-#ifdef Py_TARGET_ABI3T
 // The code flag of a function defined inside another (inspect.CO_NESTED),
 // which the limited API does not name.
 constexpr long code_flag_nested = 0x0010;
 
-// As below (a free-threaded CPython frees a top-level function only in a
-// garbage collection), through the objects' Python attributes alone: this
-// build cannot see inside a code object, and runs on both kinds of CPython.
+// The function `name` of `module_code`, made straight from its code marked as
+// nested, where top-level functions are freed late
+// (capability::top_level_functions_freed_late): such a function would free
+// the globals that hold the providers' callables only in a garbage
+// collection, so they would outlive the records that dropped them; a nested
+// function is freed by its last reference, as every function is with the GIL.
+// Through the objects' Python attributes alone, which every build can read
+// (abi3t cannot see inside a code object). Null with the error set.
 OwnedRef nested_function(PyObject* module_code, const char* name, BorrowedRef globals) {
     OwnedRef constants = OwnedRef::steal(PyObject_GetAttrString(module_code, "co_consts"));
     if (!constants || !PyTuple_Check(constants.get())) {
@@ -104,34 +106,6 @@ OwnedRef nested_function(PyObject* module_code, const char* name, BorrowedRef gl
     }
     return OwnedRef::steal(PyObject_CallFunctionObjArgs(function_type.get(), nested.get(), globals.get(), nullptr));
 }
-#elif defined(Py_GIL_DISABLED)
-// The function `name` of `module_code`, made straight from its code marked as
-// nested. A free-threaded CPython frees a function defined at the top level of
-// its code only in a garbage collection (deferred reference counting), and
-// with it the globals that hold the providers' callables, which would then
-// outlive the records that dropped them; a nested function is freed by its
-// last reference, as every function is with the GIL. Null with the error set.
-OwnedRef nested_function(PyObject* module_code, const char* name, BorrowedRef globals) {
-    OwnedRef constants = OwnedRef::steal(PyObject_GetAttrString(module_code, "co_consts"));
-    if (!constants || !PyTuple_Check(constants.get())) {
-        return OwnedRef();
-    }
-    OwnedRef code;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants.get()) && !code; ++i) {
-        PyObject* constant = PyTuple_GET_ITEM(constants.get(), i);
-        if (PyCode_Check(constant) &&
-            PyUnicode_CompareWithASCIIString(reinterpret_cast<PyCodeObject*>(constant)->co_name, name) == 0) {
-            code = OwnedRef::share(constant);
-        }
-    }
-    if (!code) {
-        fail_internal(std::string("generated code defines no function ") + name);
-    }
-    const int flags = reinterpret_cast<PyCodeObject*>(code.get())->co_flags;
-    OwnedRef nested = code_with_flags(code.get(), flags | CO_NESTED);
-    return nested ? OwnedRef::steal(PyFunction_New(nested.get(), globals.get())) : OwnedRef();
-}
-#endif
 
 }  // namespace
 
@@ -142,15 +116,12 @@ Result<std::optional<GeneratedFunction>> define_function(const std::string& sour
     }
     OwnedRef module_code = OwnedRef::steal(Py_CompileString(source.c_str(), "<resolution>", Py_file_input));
     GeneratedFunction made;
-#ifdef Py_GIL_DISABLED
-    if (module_code) {
+    if (module_code && capability::top_level_functions_freed_late) {
         made.function = nested_function(module_code.get(), name, globals);
         if (made.function) {
             made.code = OwnedRef::steal(PyObject_GetAttrString(made.function.get(), "__code__"));
         }
-    }
-#else
-    if (module_code) {
+    } else if (module_code) {
         // Runs one `def`; a pending signal handler may run on the way.
         OwnedRef done = OwnedRef::steal(
             call_interpreter([&] { return PyEval_EvalCode(module_code.get(), globals.get(), globals.get()); }));
@@ -163,7 +134,6 @@ Result<std::optional<GeneratedFunction>> define_function(const std::string& sour
             }
         }
     }
-#endif
     if (!made.code) {
         if (PyErr_ExceptionMatches(PyExc_MemoryError) || PyErr_ExceptionMatches(PyExc_RecursionError)) {
             PyErr_Clear();  // the caller does without the function
@@ -176,18 +146,7 @@ Result<std::optional<GeneratedFunction>> define_function(const std::string& sour
 
 Result<OwnedRef> call_generated(const GeneratedFunction& function, PyObject* const* arguments, std::size_t count) {
     PyObject* callable = function.function.get();
-#if Py_LIMITED_API + 0 >= 0x030C0000
-    OwnedRef value =
-        OwnedRef::steal(call_interpreter([&] { return PyObject_Vectorcall(callable, arguments, count, nullptr); }));
-#else
-    const auto size = static_cast<Py_ssize_t>(count);
-    OwnedRef tuple = new_tuple(size);
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        PyTuple_SetItem(tuple.get(), i, OwnedRef::share(arguments[i]).release());
-    }
-    OwnedRef value = OwnedRef::steal(call_interpreter([&] { return PyObject_Call(callable, tuple.get(), nullptr); }));
-    tuple.reset();
-#endif
+    OwnedRef value = call_with_arguments(callable, arguments, count);
     if (!value) {
         return take_exception_raised_through(function.code.get());
     }

@@ -1,8 +1,8 @@
-#include "python/error_result.hpp"
+#include "runtime/error_result.hpp"
 
-#include "python/fault_injection.hpp"
-#include "python/internal_failure.hpp"
-#include "python/panic_exception.hpp"
+#include "runtime/fault_injection.hpp"
+#include "runtime/internal_failure.hpp"
+#include "runtime/panic_exception.hpp"
 
 namespace quorix {
 

@@ -1,7 +1,7 @@
-#include "python/objects.hpp"
+#include "runtime/objects.hpp"
 
-#include "python/fault_injection.hpp"
-#include "python/internal_failure.hpp"
+#include "runtime/fault_injection.hpp"
+#include "runtime/internal_failure.hpp"
 
 namespace quorix {
 namespace {

@@ -8,7 +8,7 @@
 // In every other build `armed` is a constant false and the points vanish.
 #pragma once
 
-#include "python/python_api.hpp"
+#include "runtime/capabilities.hpp"
 
 namespace quorix::fault {
 

@@ -1,8 +1,8 @@
-#include "python/panic_exception.hpp"
+#include "runtime/panic_exception.hpp"
 
-#include "python/fault_injection.hpp"
-#include "python/internal_failure.hpp"
-#include "python/once_cell.hpp"
+#include "runtime/fault_injection.hpp"
+#include "runtime/internal_failure.hpp"
+#include "runtime/once_cell.hpp"
 
 namespace quorix {
 namespace {

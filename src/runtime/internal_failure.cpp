@@ -1,9 +1,9 @@
-#include "python/internal_failure.hpp"
+#include "runtime/internal_failure.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "python/python_api.hpp"
+#include "runtime/capabilities.hpp"
 
 namespace quorix {
 

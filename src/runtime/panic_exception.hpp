@@ -2,7 +2,7 @@
 // module. It derives from BaseException so that `except Exception` lets it pass.
 #pragma once
 
-#include "python/python_api.hpp"
+#include "runtime/capabilities.hpp"
 
 namespace quorix {
 

@@ -1,4 +1,4 @@
-#include "python/fault_injection.hpp"
+#include "runtime/fault_injection.hpp"
 
 #ifdef QUORIX_FAULT_INJECTION
 

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "python/error_result.hpp"
-#include "python/ref.hpp"
+#include "runtime/error_result.hpp"
+#include "runtime/ref.hpp"
 
 namespace quorix {
 

@@ -13,7 +13,7 @@
 #include <utility>
 #include <variant>
 
-#include "python/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace quorix {
 

@@ -4,7 +4,7 @@
 // The filler runs with the interpreter lock held. A thread that finds another
 // thread filling the slot waits for it with the interpreter lock released, since
 // the filler may need it to finish; if the filler failed, the waiter tries itself.
-// A thread ended while filling or waiting (python/forced_unwind.hpp) leaves the
+// A thread ended while filling or waiting (runtime/forced_unwind.hpp) leaves the
 // cell as a failed filler does: empty, with its waiters woken.
 #pragma once
 
@@ -13,10 +13,10 @@
 #include <mutex>
 #include <thread>
 
-#include "python/error_result.hpp"
-#include "python/forced_unwind.hpp"
-#include "python/internal_failure.hpp"
-#include "python/python_api.hpp"
+#include "runtime/capabilities.hpp"
+#include "runtime/error_result.hpp"
+#include "runtime/forced_unwind.hpp"
+#include "runtime/internal_failure.hpp"
 
 namespace quorix {
 
