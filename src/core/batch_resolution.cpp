@@ -22,8 +22,7 @@ Result<BatchValues> ContainerInner::resolve_many(RequestedKeys keys) {
     values.reserve(keys.size());
     for (const RequestedKey& key : keys) {
         // Each key starts from an empty path.
-        Result<OwnedRef> value = key.exact_str != nullptr ? resolve_top_level(key.text, BorrowedRef(key.exact_str))
-                                                          : resolve_top_level(key.text);
+        Result<OwnedRef> value = resolve_top_level(key);
         if (!value.ok()) {
             return std::move(value).error();  // the values so far are released here, under the lock
         }

@@ -100,10 +100,11 @@ public:
     // A container some thread holds is in use, not garbage: it is left alone.
     void clear_for_collector();
 
-    // The value a remembered exact `str` key holds (what `resolve` and
-    // `get_cached` would answer), read without owning the container; null when
-    // the read must take the container as every other operation does. Only
-    // where capability::reads_may_skip_container_lock.
+    // The key memo's answer for an exact `str` key (whose record's value is
+    // what `resolve` and `get_cached` would answer), read without owning the
+    // container; not asked (generation 0) where the read must take the
+    // container as every other operation does, or where
+    // capability::reads_may_skip_container_lock does not hold.
     // With the interpreter lock held and the lock word free, no thread can
     // take the container before this one lets go of the interpreter lock, and
     // the read runs no Python code, so it cannot: the read is atomic with
@@ -111,11 +112,13 @@ public:
     // that any thread holds (this one included: a call from a provider), one
     // lost in a fork (held for good) and a poisoned one take the locked way and
     // its errors.
-    OwnedRef read_remembered_value(PyObject* key_object) const noexcept {
-        if (state_.load(std::memory_order_relaxed) != lock_free || poisoned_) {
-            return OwnedRef();
+    MemoAnswer read_memo(PyObject* key_object) const noexcept {
+        if constexpr (capability::reads_may_skip_container_lock) {
+            if (state_.load(std::memory_order_relaxed) == lock_free && !poisoned_) {
+                return inner_.memo_answer(key_object);
+            }
         }
-        return OwnedRef::share(inner_.remembered_value(key_object));
+        return {};
     }
 
     bool poisoned() const noexcept { return poisoned_; }

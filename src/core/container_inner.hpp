@@ -77,10 +77,10 @@ public:
     // Single-key resolution starting from an empty path. The caller holds the lock.
     Result<OwnedRef> resolve_key(std::string_view key);
     // The same for a top-level request: a cached singleton is answered at once.
-    Result<OwnedRef> resolve_top_level(std::string_view key);
-    // The same for a key given as an exact `str` object, whose record is
-    // remembered for the next request with the same object.
-    Result<OwnedRef> resolve_top_level(std::string_view key, BorrowedRef key_object);
+    // A key given as an exact `str` object finds its record through the key
+    // memo (once: the binding's answer stands while the generation does), and
+    // is remembered for the next request with the same object.
+    Result<OwnedRef> resolve_top_level(const RequestedKey& key);
 
     // Validates the request's dependency closure and orders it dependency first.
     Result<CompiledOrder> compile_order(RequestedKeys requested);
@@ -110,21 +110,20 @@ public:
     // the generation moves on, so nothing made against the old state answers.
     void swap_state(ContainerInner& other) noexcept;
 
-    // The value kept by the record remembered for `key_object` (an exact `str`)
-    // at this generation, or null: a read that changes nothing and runs no
-    // Python code. That record is the key's effective one, so its value is
-    // what resolving the key and `get_cached` would both answer.
-    PyObject* remembered_value(PyObject* key_object) const noexcept {
-        const Provider* record = key_memo_.find(key_object, generation_);
-        return record != nullptr ? record->cached.get() : nullptr;
+    // The key memo's answer for `key_object` (an exact `str`) at this
+    // generation: a read that changes nothing and runs no Python code. A
+    // record found is the key's effective one, so its value is what resolving
+    // the key and `get_cached` would both answer.
+    MemoAnswer memo_answer(PyObject* key_object) const noexcept {
+        return {key_memo_.find(key_object, generation_), generation_};
     }
 
     // Introspection and cache access.
     Result<CopiedOutProvider> get_provider_info(std::string_view key);
     OwnedRef get_cached(std::string_view key);
-    // The same for a key given as an exact `str` object, whose effective record
-    // is remembered for the next request with the same object.
-    OwnedRef get_cached(std::string_view key, BorrowedRef key_object);
+    // The same for a key that may have come as an exact `str` object, whose
+    // effective record is then found and remembered as resolution does.
+    OwnedRef get_cached(const RequestedKey& key);
     Status set_cached(std::string_view key, BorrowedRef value);
 
 private:
@@ -136,7 +135,9 @@ private:
     // singleton) or opens a level for it.
     Status open_level(std::string_view key, Provider* record, OwnedRef& answer);
     // The effective record of `key`, found through the key memo (null: none).
-    Provider* remembered_record(std::string_view key, BorrowedRef key_object);
+    // The effective record of a requested key (null: none), through the key
+    // memo for an exact `str`.
+    Provider* requested_record(const RequestedKey& key);
     // Brings the record's dependency links up to the current generation.
     void refresh_links(Provider& record);
     // The record's compiled resolution, if it has one at this generation.

@@ -19,13 +19,15 @@ OwnedRef ContainerInner::get_cached(std::string_view key) {
     return record != nullptr ? record->cached.clone() : OwnedRef();
 }
 
-OwnedRef ContainerInner::get_cached(std::string_view key, BorrowedRef key_object) {
+OwnedRef ContainerInner::get_cached(const RequestedKey& key) {
     // The effective record is the top-most one for the key: if it holds a
     // value, no record searched before it does.
-    if (Provider* record = remembered_record(key, key_object); record != nullptr && record->cached) {
-        return record->cached.clone();
+    if (key.exact_str != nullptr) {
+        if (Provider* record = requested_record(key); record != nullptr && record->cached) {
+            return record->cached.clone();
+        }
     }
-    return get_cached(key);
+    return get_cached(key.text);
 }
 
 Status ContainerInner::set_cached(std::string_view key, BorrowedRef value) {

@@ -80,7 +80,7 @@ CompiledOrder* PlanCache::keep(RequestedKeys request, CompiledOrder order) {
     }
     // Only now: a copy's text may move while the copies grow.
     for (std::size_t i = 0; i < request.size(); ++i) {
-        entry->keys.push_back(RequestedKey{entry->request[i], entry->objects[i].get()});
+        entry->keys.push_back(RequestedKey{entry->request[i], entry->objects[i].get(), {}});
     }
     if (entries_.size() < capacity) {
         entries_.push_back(nullptr);

@@ -89,23 +89,25 @@ Result<OwnedRef> ContainerInner::resolve_key(std::string_view key) {
     return resolve_record(key, effective_provider(key));
 }
 
-Result<OwnedRef> ContainerInner::resolve_top_level(std::string_view key) {
-    return resolve_found(key, effective_provider(key));
-}
-
-Provider* ContainerInner::remembered_record(std::string_view key, BorrowedRef key_object) {
-    Provider* record = key_memo_.find(key_object.get(), generation_);
+Provider* ContainerInner::requested_record(const RequestedKey& key) {
+    if (key.exact_str == nullptr) {
+        return effective_provider(key.text);
+    }
+    // An answer the binding read at this generation stands: no record has been
+    // released since, and none has become the key's effective one.
+    Provider* record =
+        key.memo.generation == generation_ ? key.memo.record : key_memo_.find(key.exact_str, generation_);
     if (record == nullptr) {
-        record = effective_provider(key);
+        record = effective_provider(key.text);
         if (record != nullptr) {
-            key_memo_.remember(key_object.get(), record, generation_);
+            key_memo_.remember(key.exact_str, record, generation_);
         }
     }
     return record;
 }
 
-Result<OwnedRef> ContainerInner::resolve_top_level(std::string_view key, BorrowedRef key_object) {
-    return resolve_found(key, remembered_record(key, key_object));
+Result<OwnedRef> ContainerInner::resolve_top_level(const RequestedKey& key) {
+    return resolve_found(key.text, requested_record(key));
 }
 
 Result<OwnedRef> ContainerInner::resolve_found(std::string_view key, Provider* record) {

@@ -46,8 +46,6 @@ struct ParameterDescription {
 template <std::size_t N>
 struct BoundArguments {
     std::array<PyObject*, N> slots{};
-    // What some slots borrow from, where the binder had to copy the keywords.
-    OwnedRef keywords;
     PyObject* operator[](std::size_t index) const noexcept { return slots[index]; }
 };
 

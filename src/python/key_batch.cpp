@@ -13,10 +13,10 @@ void KeyBatch::add(PyObject* item, KeyArgument key) {
     PyObject* exact_str = Py_TYPE(item) == &PyUnicode_Type ? item : nullptr;
     items_.push_back(OwnedRef::share(item));
     if constexpr (capability::str_lends_utf8) {
-        keys_.push_back(core::RequestedKey{key.text(), exact_str});
+        keys_.push_back(core::RequestedKey{key.text(), exact_str, {}});
     } else {
         copies_.push_back(std::move(key).into_key_text());
-        keys_.push_back(core::RequestedKey{{}, exact_str});
+        keys_.push_back(core::RequestedKey{{}, exact_str, {}});
     }
 }
 

@@ -125,32 +125,45 @@ PyObject* end_override_layer(PyObject* self, PyObject*) {
     });
 }
 
-// The value an exact `str` key remembered by the container holds, read
-// without taking the container where that is sound; null otherwise.
-OwnedRef remembered_value(PyObject* self, PyObject* key) noexcept {
-    if constexpr (capability::reads_may_skip_container_lock) {
-        if (Py_TYPE(key) == &PyUnicode_Type) {
-            return payload_of(self).read_remembered_value(key);
-        }
+// A key argument of `resolve` and `get_cached` as the core takes it: an exact
+// `str` comes with what the key memo says of it, read without taking the
+// container where that is sound, so that the core need not ask again.
+core::RequestedKey requested_key(core::Container& container, PyObject* argument) noexcept {
+    core::RequestedKey key;
+    if (Py_TYPE(argument) == &PyUnicode_Type) {
+        key.exact_str = argument;
+        key.memo = container.read_memo(argument);
     }
-    return OwnedRef();
+    return key;
+}
+
+// The value the memo's record holds: what the call answers, at once.
+OwnedRef remembered_value(const core::RequestedKey& key) noexcept {
+    return key.memo.record != nullptr ? key.memo.record->cached.clone() : OwnedRef();
+}
+
+// Runs `work(ContainerInner&, const RequestedKey&)` under the lock, with the
+// key's text: lent by the argument itself where it can, else converted (with
+// the conversion's errors, before the lock is touched).
+template <class Work>
+Result<OwnedRef> with_key_text(core::Container& container, PyObject* argument, core::RequestedKey& key, Work&& work) {
+    if (key.exact_str != nullptr && lend_exact_key_text(argument, key.text)) {
+        return container.locked([&](ContainerInner& inner) { return work(inner, key); });
+    }
+    QUORIX_LET(converted, convert_argument("key", argument, convert_key));
+    key.text = converted.text();
+    return container.locked([&](ContainerInner& inner) { return work(inner, key); });
 }
 
 Result<OwnedRef> resolve(PyObject* self, const BoundArguments<1>& bound) {
+    core::Container& container = payload_of(self);
+    core::RequestedKey key = requested_key(container, bound[0]);
     // A cached singleton answers at once.
-    if (OwnedRef value = remembered_value(self, bound[0])) {
+    if (OwnedRef value = remembered_value(key)) {
         return value;
     }
-    // An exact `str` may be remembered with its record (a subclass instance
-    // could carry anything, so it is never kept).
-    if (std::string_view text; lend_exact_key_text(bound[0], text)) {
-        return payload_of(self).locked(
-            [&](ContainerInner& inner) { return inner.resolve_top_level(text, BorrowedRef(bound[0])); });
-    }
-    QUORIX_LET(key, convert_argument("key", bound[0], convert_key));
-    const bool exact_str = Py_TYPE(bound[0]) == &PyUnicode_Type;
-    return payload_of(self).locked([&](ContainerInner& inner) {
-        return exact_str ? inner.resolve_top_level(key.text(), BorrowedRef(bound[0])) : inner.resolve_top_level(key.text());
+    return with_key_text(container, bound[0], key, [](ContainerInner& inner, const core::RequestedKey& requested) {
+        return inner.resolve_top_level(requested);
     });
 }
 
@@ -208,22 +221,17 @@ Result<OwnedRef> get_provider_info(PyObject* self, const BoundArguments<1>& boun
 }
 
 Result<OwnedRef> get_cached(PyObject* self, const BoundArguments<1>& bound) {
-    if (OwnedRef value = remembered_value(self, bound[0])) {
+    core::Container& container = payload_of(self);
+    core::RequestedKey key = requested_key(container, bound[0]);
+    if (OwnedRef value = remembered_value(key)) {
         return value;
     }
-    auto none_if_empty = [](OwnedRef value) { return value ? std::move(value) : none(); };
     // Keys are found as `resolve` finds them, an exact `str` through the key memo.
-    if (std::string_view text; lend_exact_key_text(bound[0], text)) {
-        return payload_of(self).locked([&](ContainerInner& inner) -> Result<OwnedRef> {
-            return none_if_empty(inner.get_cached(text, BorrowedRef(bound[0])));
-        });
-    }
-    QUORIX_LET(key, convert_argument("key", bound[0], convert_key));
-    const bool exact_str = Py_TYPE(bound[0]) == &PyUnicode_Type;
-    return payload_of(self).locked([&](ContainerInner& inner) -> Result<OwnedRef> {
-        return none_if_empty(exact_str ? inner.get_cached(key.text(), BorrowedRef(bound[0]))
-                                       : inner.get_cached(key.text()));
-    });
+    return with_key_text(container, bound[0], key,
+                         [](ContainerInner& inner, const core::RequestedKey& requested) -> Result<OwnedRef> {
+                             OwnedRef value = inner.get_cached(requested);
+                             return value ? std::move(value) : none();
+                         });
 }
 
 Result<OwnedRef> set_cached(PyObject* self, const BoundArguments<2>& bound) {
@@ -256,8 +264,9 @@ template <const ParameterDescription& description, std::size_t N, MethodBody<N> 
 PyObject* tuple_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
     static_assert(description.count == N);
     return guard_entry([&]() -> Result<OwnedRef> {
+        OwnedRef keywords;  // what the slots may borrow from, kept until the body has returned
         BoundArguments<N> bound;
-        QUORIX_TRY(bind_arguments(description, args, kwargs, bound.slots.data(), bound.keywords));
+        QUORIX_TRY(bind_arguments(description, args, kwargs, bound.slots.data(), keywords));
         return body(self, bound);
     });
 }
