@@ -183,6 +183,8 @@ private:
     void stop_running_code(Waiter& me) noexcept;
     // Leaves the queue; true if the lock had been handed over (it is then held).
     bool withdraw(Waiter& me) noexcept;
+    // Takes up a hand-off to `me`, if there is one; the sleep mutex is held.
+    bool take_up_hand_off(Waiter& me) noexcept;
     // Once the interpreter is finalizing, takes back a hand-off that its
     // thread has not taken up: that thread can no longer run. The sleep mutex
     // is held; true if the lock is now the caller's.

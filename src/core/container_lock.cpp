@@ -207,9 +207,7 @@ bool Container::take_after_wait(Waiter& me, bool queued) {
                                               std::memory_order_relaxed);
     }
     std::lock_guard<std::mutex> ordered(sleep_mutex_);
-    if (me.granted) {
-        me.granted = false;
-        handed_to_ = nullptr;
+    if (take_up_hand_off(me)) {
         return true;
     }
     if (!state_.compare_exchange_strong(expected, lock_held_awaited, std::memory_order_acquire,
@@ -252,9 +250,7 @@ void Container::enqueue(Waiter& me) {
 
 bool Container::start_running_code(Waiter& me) noexcept {
     std::lock_guard<std::mutex> ordered(sleep_mutex_);
-    if (me.granted) {
-        me.granted = false;
-        handed_to_ = nullptr;
+    if (take_up_hand_off(me)) {
         return false;
     }
     me.running_code = true;
@@ -266,11 +262,18 @@ void Container::stop_running_code(Waiter& me) noexcept {
     me.running_code = false;
 }
 
+bool Container::take_up_hand_off(Waiter& me) noexcept {
+    if (!me.granted) {
+        return false;
+    }
+    me.granted = false;
+    handed_to_ = nullptr;
+    return true;
+}
+
 bool Container::withdraw(Waiter& me) noexcept {
     std::lock_guard<std::mutex> ordered(sleep_mutex_);
-    if (me.granted) {
-        me.granted = false;
-        handed_to_ = nullptr;
+    if (take_up_hand_off(me)) {
         return true;
     }
     if (me.queued) {
