@@ -127,7 +127,7 @@ ContainerInner::~ContainerInner() {
 int ContainerInner::visit_references(visitproc visit, void* arg) const noexcept {
     int stop = 0;
     // Stops at the first member whose visit stops.
-    std::apply([&](const auto&... member) { (((stop = visit_member(member, visit, arg)) != 0) || ...); },
+    std::apply([&](const auto&... member) { (void)(((stop = visit_member(member, visit, arg)) != 0) || ...); },
                members_of(*this));
     return stop;
 }

@@ -11,7 +11,7 @@
 
 namespace quorix::core {
 
-struct Provider;
+class Provider;
 
 // The key memo's answer for an exact `str`, looked up before the container was
 // taken. It stands only while the registry's generation is still `generation`
