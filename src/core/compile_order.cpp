@@ -67,7 +67,7 @@ Result<CompiledOrder> ContainerInner::compile_order(RequestedKeys requested) {
                 continue;
             }
             *visit.mark = order.steps.size();
-            order.steps.push_back(CompiledOrder::Step{visit.record, 0});
+            order.steps.push_back(CompiledOrder::Step{RecordRef(visit.record), 0});
             stack.pop_back();
         }
     }

@@ -17,7 +17,7 @@ struct CompiledOrder {
     static constexpr std::size_t not_placed = std::numeric_limits<std::size_t>::max();
 
     struct Step {
-        Provider* record;            // the key's effective record when compiled
+        RecordRef record;            // the key's effective record when compiled, held for the runs
         std::size_t first_argument;  // where its entries of `argument_steps` begin
     };
 

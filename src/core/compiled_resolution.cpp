@@ -84,54 +84,42 @@ Result<CompiledResolution*> ContainerInner::compile_when_due(Provider& record) {
     return &compiled_.at(index);
 }
 
-std::optional<Result<BatchValues>> ContainerInner::run_compiled_batch(CompiledBatch& batch, RequestedKeys keys,
-                                                                      const CompiledOrder* order) {
+Result<CompiledResolution*> ContainerInner::compiled_batch(CompiledBatch& batch, RequestedKeys keys,
+                                                          const CompiledOrder* order) {
     if (!batch.function) {
         if (batch.refused || !due(batch.runs)) {
-            return std::nullopt;
+            return static_cast<CompiledResolution*>(nullptr);
         }
         batch.refused = true;  // unless it is compiled below
         ResolutionSource source(*this);
         std::string values;
         if (!(order != nullptr ? source.write_order(*order, values) : source.write_walks(keys, values))) {
-            return std::nullopt;
+            return static_cast<CompiledResolution*>(nullptr);
         }
-        Result<std::optional<CompiledResolution>> function = source.define(values);
-        if (!function.ok()) {
-            return std::optional<Result<BatchValues>>(std::in_place, std::move(function).error());
+        QUORIX_LET(function, source.define(values));
+        if (!function) {
+            return static_cast<CompiledResolution*>(nullptr);
         }
-        if (!function.value()) {
-            return std::nullopt;
-        }
-        batch.function = std::move(function).value();
+        batch.function = std::move(function);
         batch.refused = false;
     }
-    std::optional<Result<OwnedRef>> list = call_compiled(*batch.function);
-    if (!list) {
-        return std::nullopt;
-    }
-    // Built in place in the optional: moving a finished result into it makes
-    // GCC's flow analysis (under the sanitizers) take the move for a read of
-    // an uninitialised error message.
-    if (!list->ok()) {
-        return std::optional<Result<BatchValues>>(std::in_place, std::move(*list).error());
-    }
-    // The function returns a fresh list of exactly the request's values.
-    return std::optional<Result<BatchValues>>(std::in_place, BatchValues{{}, std::move(*list).value()});
+    return &*batch.function;
 }
 
-std::optional<Result<OwnedRef>> ContainerInner::call_compiled(CompiledResolution& compiled) {
-    // The records hold the values for the whole call: nothing can change them
-    // while the lock is held, and a call back into the container is refused.
-    std::array<PyObject*, CompiledResolutions::max_singletons> arguments{};
-    const std::size_t count = compiled.singletons.size();
-    for (std::size_t i = 0; i < count; ++i) {
-        arguments[i] = compiled.singletons[i]->cached.get();
-        if (arguments[i] == nullptr) {
-            return std::nullopt;  // only the walk knows what to call for it
+bool ContainerInner::prepare_compiled(CompiledResolution& compiled, ThreadResolutions& thread,
+                                      PreparedResolution& prepared) {
+    // The function and the singletons' values are taken now: once the lock is
+    // free, the function may be dropped and the values replaced.
+    const std::size_t base = thread.values.size();
+    for (Provider* singleton : compiled.singletons) {
+        if (!singleton->cached) {
+            release_values_from(thread.values, base);
+            return false;  // only the walk knows what to call for it
         }
+        thread.values.push_back(singleton->cached.clone());
     }
-    return call_generated(compiled.function, arguments.data(), count);
+    prepared.function = GeneratedFunction{compiled.function.function.clone(), compiled.function.code.clone()};
+    return true;
 }
 
 }  // namespace quorix::core

@@ -1,7 +1,12 @@
 // A container: its state behind one non-re-entrant lock with a poisoned flag.
 //
-// Every operation takes the lock once and holds it for all of its work, so the
-// operations of one container are atomic with respect to each other. An internal
+// The lock guards the state and is held only while the module's own code reads
+// or changes it: never while Python code runs (a provider's callable, a
+// finalizer), so a provider that waits or works holds up no other thread, and
+// may use the container itself. A resolution takes what it needs under the
+// lock (core/container_inner.hpp) and runs the providers once it is free
+// (core/resolution.cpp); a singleton is still made once, its makers taking
+// turns here (core/singleton_making.cpp). An internal
 // failure that unwinds through a held lock poisons it for good; a thread ended
 // while it holds the lock (runtime/forced_unwind.hpp) releases it unpoisoned,
 // since every change is all-or-nothing and nothing of the module failed.
@@ -121,6 +126,20 @@ public:
         return {};
     }
 
+    // Singletons, made once per record. With the value the record holds, or
+    // once another thread's making ended with one, answers that value; else
+    // the calling thread becomes the record's maker and nothing is answered.
+    // Meanwhile it waits, the interpreter lock released, for the thread that
+    // is making it (and refuses a wait that would never end: a deadlock, a
+    // maker lost in a fork or stopped by the interpreter's finalization).
+    Result<OwnedRef> take_making_turn(Provider& record);
+    // The maker's value goes into the record, unless one was stored meanwhile
+    // (by `set_cached`): that one stays for later reads.
+    Status keep_made(Provider& record, BorrowedRef value);
+    // Ends the calling thread's making (made or failed): the next waiter in
+    // line, if it finds no value, makes it.
+    void end_making(Provider& record) noexcept;
+
     bool poisoned() const noexcept { return poisoned_; }
     // The thread that holds the lock, or no thread.
     std::thread::id holder() const noexcept { return holder_.load(std::memory_order_relaxed); }
@@ -204,6 +223,13 @@ private:
     static ErrorResult forked_away_error();
     [[noreturn]] static void fail_poisoned();
     void leave() noexcept;
+
+    Status wait_for_maker(Provider& record, std::uint64_t seen);
+
+    // How many makings have ended; a waiter for a maker sleeps until it moves.
+    std::atomic<std::uint64_t> makings_ended_{0};
+    std::mutex making_mutex_;  // guards the sleep on `making_ended_`
+    std::condition_variable making_ended_;
 
     // Destroyed in reverse order: the lock first, then the state.
     ContainerInner inner_;

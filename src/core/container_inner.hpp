@@ -1,8 +1,14 @@
 // The state of one container and the operations that work on it once it is
 // locked. The `Container` wrapper (container.hpp) owns the lock.
+//
+// Nothing here runs Python code of anyone's but the module's: a resolution is
+// prepared here (a cached value answered, a walk laid out, an order found)
+// and run by core/resolution.cpp once the lock is free; what an operation
+// lets go of leaves with it (core/released.hpp).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -12,9 +18,12 @@
 #include "core/compiled_resolution.hpp"
 #include "core/key_memo.hpp"
 #include "core/plan_cache.hpp"
+#include "core/prepared_resolution.hpp"
 #include "core/provider.hpp"
+#include "core/released.hpp"
 #include "core/requested_key.hpp"
 #include "core/resolution_scratch.hpp"
+#include "core/thread_resolutions.hpp"
 #include "runtime/error_result.hpp"
 
 namespace quorix::core {
@@ -47,12 +56,12 @@ public:
     Provider* find_record(std::string_view key, Accept&& accept) noexcept {
         for (auto index = filled_layers_.rbegin(); index != filled_layers_.rend(); ++index) {
             ProviderMap& layer = overrides_[*index];
-            if (auto found = layer.find(key); found != layer.end() && accept(found->second)) {
-                return &found->second;
+            if (auto found = layer.find(key); found != layer.end() && accept(*found->second)) {
+                return found->second.get();
             }
         }
-        if (auto found = providers_.find(key); found != providers_.end() && accept(found->second)) {
-            return &found->second;
+        if (auto found = providers_.find(key); found != providers_.end() && accept(*found->second)) {
+            return found->second.get();
         }
         return nullptr;
     }
@@ -68,38 +77,39 @@ public:
     // Moves whenever a key's effective record may change; never 0.
     std::uint64_t generation() const noexcept { return generation_; }
 
-    // Registration and layers.
-    void register_provider(KeyText key, Provider record);
-    void set_override(KeyText key, Provider record);
+    // Registration and layers; what they displace goes to `released`.
+    void register_provider(KeyText key, RecordRef record, Released& released);
+    void set_override(KeyText key, RecordRef record, Released& released);
     void begin_override_layer();
-    void end_override_layer();
+    void end_override_layer(Released& released);
 
-    // Single-key resolution starting from an empty path. The caller holds the lock.
-    Result<OwnedRef> resolve_key(std::string_view key);
-    // The same for a top-level request: a cached singleton is answered at once.
-    // A key given as an exact `str` object finds its record through the key
-    // memo (once: the binding's answer stands while the generation does), and
-    // is remembered for the next request with the same object.
-    Result<OwnedRef> resolve_top_level(const RequestedKey& key);
+    // Prepares a top-level request for one key, whose values or laid-out
+    // steps go on `thread`. A key given as an exact `str` object finds its
+    // record through the key memo (once: the binding's answer stands while
+    // the generation does), and is remembered for the next request with the
+    // same object.
+    Status prepare_resolve(const RequestedKey& key, ThreadResolutions& thread, PreparedResolution& prepared);
+    // The same for `resolve_many`: the keys' walks laid out one after the
+    // other, or the request's compiled function.
+    Status prepare_many(RequestedKeys keys, ThreadResolutions& thread, PreparedResolution& prepared);
+    // The same for `resolve_many_plan`: the request's order, validated.
+    Status prepare_plan(RequestedKeys keys, ThreadResolutions& thread, PreparedResolution& prepared);
+    // The same for a request of `count` key objects, `item_at(i)` the i-th (an
+    // exact list or tuple read in place), if an order is kept for these very
+    // `str` objects; false otherwise, and then the keys must be converted.
+    template <class ItemAt>
+    Result<bool> prepare_kept_plan(std::size_t count, ItemAt&& item_at, ThreadResolutions& thread,
+                                   PreparedResolution& prepared) {
+        PlanCache::Kept kept = plans_.find_same_objects(count, item_at, generation_);
+        if (kept.order == nullptr) {
+            return false;
+        }
+        QUORIX_TRY(prepare_order(kept.order, kept.keys, true, thread, prepared));
+        return true;
+    }
 
     // Validates the request's dependency closure and orders it dependency first.
     Result<CompiledOrder> compile_order(RequestedKeys requested);
-
-    // Batch resolution; the values are returned in request order.
-    Result<BatchValues> resolve_many(RequestedKeys keys);
-    Result<BatchValues> resolve_many_plan(RequestedKeys keys);
-    // The same for a request of `count` key objects, `item_at(i)` the i-th (an
-    // exact list or tuple read in place), if an order is kept for these very
-    // `str` objects; nothing otherwise, and then the keys must be converted.
-    template <class ItemAt>
-    Result<std::optional<BatchValues>> resolve_kept_plan(std::size_t count, ItemAt&& item_at) {
-        PlanCache::Kept kept = plans_.find_same_objects(count, item_at, generation_);
-        if (kept.order == nullptr) {
-            return std::optional<BatchValues>();
-        }
-        QUORIX_LET(values, run_order(*kept.order, kept.keys, true));
-        return std::optional<BatchValues>(std::move(values));
-    }
 
     // What the cyclic garbage collector sees: every strong reference kept
     // between calls (callables, cached values, remembered keys, compiled
@@ -124,17 +134,16 @@ public:
     // The same for a key that may have come as an exact `str` object, whose
     // effective record is then found and remembered as resolution does.
     OwnedRef get_cached(const RequestedKey& key);
-    Status set_cached(std::string_view key, BorrowedRef value);
+    // The value replaced goes to `released`.
+    Status set_cached(std::string_view key, BorrowedRef value, Released& released);
 
 private:
-    // A top-level request for `key`, whose effective record is `record` (null: none).
-    Result<OwnedRef> resolve_found(std::string_view key, Provider* record);
-    // Resolves `key`, whose effective record is `record` (null: none).
-    Result<OwnedRef> resolve_record(std::string_view key, Provider* record);
-    // Enters one key of a resolution: answers it into `answer` (a cached
-    // singleton) or opens a level for it.
-    Status open_level(std::string_view key, Provider* record, OwnedRef& answer);
-    // The effective record of `key`, found through the key memo (null: none).
+    // Lays out the walk from `key`, whose effective record is `record` (null:
+    // none), as steps appended to the thread's: the steps the walk takes, in
+    // order, with its errors where the walk meets them.
+    void lay_out_walk(std::string_view key, Provider* record, ThreadResolutions& thread);
+    // Lays out one key of a walk: a value, an error, or a level opened for it.
+    void open_level(std::string_view key, Provider* record, ThreadResolutions& thread, std::uint64_t layout);
     // The effective record of a requested key (null: none), through the key
     // memo for an exact `str`.
     Provider* requested_record(const RequestedKey& key);
@@ -154,15 +163,16 @@ private:
     // Counts a walk of the record; once it is due, compiles its resolution
     // (null: it cannot be compiled at this generation, or not yet).
     Result<CompiledResolution*> compile_when_due(Provider& record);
-    // Runs a batch request's compiled function, compiling it when due (with
-    // its order for `resolve_many_plan`); nothing where the walk must run.
-    std::optional<Result<BatchValues>> run_compiled_batch(CompiledBatch& batch, RequestedKeys keys,
-                                                          const CompiledOrder* order);
-    // Evaluates the order's steps (through its compiled function if it is
-    // kept and compiled) and answers the request's keys.
-    Result<BatchValues> run_order(CompiledOrder& order, RequestedKeys keys, bool kept);
-    // Calls it, unless one of the singletons it takes holds no value.
-    std::optional<Result<OwnedRef>> call_compiled(CompiledResolution& compiled);
+    // A batch request's compiled function, compiled when due (with its order
+    // for `resolve_many_plan`); null where the walk must run.
+    Result<CompiledResolution*> compiled_batch(CompiledBatch& batch, RequestedKeys keys, const CompiledOrder* order);
+    // Prepares a call of a compiled function: true, with its singletons'
+    // values on the thread's value stack, unless one of them holds no value.
+    bool prepare_compiled(CompiledResolution& compiled, ThreadResolutions& thread, PreparedResolution& prepared);
+    // Prepares the run of an order (through its compiled function if it is
+    // kept and compiled).
+    Status prepare_order(std::shared_ptr<CompiledOrder> order, RequestedKeys keys, bool kept, ThreadResolutions& thread,
+                         PreparedResolution& prepared);
     // Moves the generation on, then releases whatever was made against the old one.
     void advance_generation();
 

@@ -123,7 +123,7 @@ void Container::fail_poisoned() {
 }
 
 Status Container::wait_for_lock() {
-    LockWait wait(*this);
+    LockWait wait(holder_);
     Waiter me{std::this_thread::get_id()};
     QueuePlace place(*this, me);
     for (;;) {
@@ -330,14 +330,22 @@ void Container::leave() noexcept {
     release();
 }
 
-void Container::before_fork() noexcept { sleep_mutex_.lock(); }
+void Container::before_fork() noexcept {
+    sleep_mutex_.lock();
+    making_mutex_.lock();
+}
 
-void Container::after_fork_in_parent() noexcept { sleep_mutex_.unlock(); }
+void Container::after_fork_in_parent() noexcept {
+    making_mutex_.unlock();
+    sleep_mutex_.unlock();
+}
 
 void Container::after_fork_in_child(std::thread::id self) noexcept {
     // The waiters did not survive the fork, and the condition variable may
     // still count them: a fresh one, and an empty queue.
     new (&lock_released_) std::condition_variable();
+    new (&making_ended_) std::condition_variable();
+    making_mutex_.unlock();
     // The forking thread may itself be queued (a fork from code run inside its
     // wait): its place goes with the queue, and it finds out on its next slice.
     for (Waiter* each = starving_head_; each != nullptr;) {

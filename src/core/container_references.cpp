@@ -1,9 +1,9 @@
 // What the cyclic garbage collector sees of a container, and how it empties one.
 //
-// Only the references kept between calls are shown: a resolution's scratch
-// values are held for the length of a call by a thread that also holds the
-// container, and a reference the collector is not shown only keeps its object
-// alive; one it is shown that the container does not own would free it early.
+// Only the references kept between calls are shown: what a resolution under
+// way holds (its records, its values) belongs to the thread running it, and a
+// reference the collector is not shown only keeps its object alive; one it is
+// shown that the container does not own would free it early.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -32,11 +32,13 @@ namespace {
 // what was made against an old generation.
 
 int visit_member(const ProviderMap& map, visitproc visit, void* arg) noexcept {
+    // A record a resolution under way shares is the map's all the same: the
+    // map's reference is the one the container owns.
     for (const auto& [key, record] : map) {
-        if (int stop = visit_reference(record.callable, visit, arg)) {
+        if (int stop = visit_reference(record->callable, visit, arg)) {
             return stop;
         }
-        if (int stop = visit_reference(record.cached, visit, arg)) {
+        if (int stop = visit_reference(record->cached, visit, arg)) {
             return stop;
         }
     }
@@ -70,13 +72,10 @@ void release_member(std::vector<std::size_t>&) noexcept {}
 void exchange_member(std::vector<std::size_t>& a, std::vector<std::size_t>& b) noexcept { a.swap(b); }
 void forget_stale(std::vector<std::size_t>&) noexcept {}
 
-// Holds values only during a call, by a thread that also holds the container.
+// Holds no references, and only while a walk is laid out.
 int visit_member(const ResolutionScratch&, visitproc, void*) noexcept { return 0; }
 void release_member(ResolutionScratch&) noexcept {}
-void exchange_member(ResolutionScratch& a, ResolutionScratch& b) noexcept {
-    std::swap(a.levels, b.levels);
-    std::swap(a.values, b.values);
-}
+void exchange_member(ResolutionScratch& a, ResolutionScratch& b) noexcept { std::swap(a.levels, b.levels); }
 void forget_stale(ResolutionScratch&) noexcept {}
 
 int visit_member(const PlanCache& plans, visitproc visit, void* arg) noexcept {

@@ -5,14 +5,13 @@
 #include <thread>
 #include <vector>
 
-#include "core/container.hpp"
 
 namespace quorix::core {
 namespace {
 
 struct Waiting {
     std::thread::id thread;
-    const Container* wanted;
+    const std::atomic<std::thread::id>* wanted;
     const LockWait* wait;  // the wait that made the record, and alone removes it
 };
 
@@ -31,7 +30,7 @@ WaitRecords& wait_records() {
     return *records;
 }
 
-const Container* wanted_by(const std::vector<Waiting>& waiting, std::thread::id thread) noexcept {
+const std::atomic<std::thread::id>* wanted_by(const std::vector<Waiting>& waiting, std::thread::id thread) noexcept {
     for (auto entry = waiting.rbegin(); entry != waiting.rend(); ++entry) {
         if (entry->thread == thread) {
             return entry->wanted;
@@ -43,8 +42,9 @@ const Container* wanted_by(const std::vector<Waiting>& waiting, std::thread::id 
 // A thread on the record is still inside its wait (it cannot leave without the
 // records' mutex, held here), so it still holds every container it held: a
 // chain that comes back to `self` is a real cycle.
-bool closes_cycle(const std::vector<Waiting>& waiting, const Container& wanted, std::thread::id self) noexcept {
-    std::thread::id holder = wanted.holder();
+bool closes_cycle(const std::vector<Waiting>& waiting, const std::atomic<std::thread::id>& wanted,
+                  std::thread::id self) noexcept {
+    std::thread::id holder = wanted.load(std::memory_order_relaxed);
     // Each step moves on to a waiting thread; more steps than there are of them
     // means a cycle among other threads, which one of them will refuse.
     for (std::size_t steps = 0; steps <= waiting.size(); ++steps) {
@@ -54,11 +54,11 @@ bool closes_cycle(const std::vector<Waiting>& waiting, const Container& wanted, 
         if (holder == std::thread::id()) {
             return false;
         }
-        const Container* next = wanted_by(waiting, holder);
+        const std::atomic<std::thread::id>* next = wanted_by(waiting, holder);
         if (next == nullptr) {
             return false;
         }
-        holder = next->holder();
+        holder = next->load(std::memory_order_relaxed);
     }
     return false;
 }

@@ -12,20 +12,26 @@
 // mutex, and a refusal takes the thread off the chain in that same step, so of
 // the threads on a cycle exactly one gives up; the others go on waiting.
 //
-// Only threads that find a container busy come here: an uncontended lock never
-// touches the record.
+// The same holds for a thread that waits for a singleton another thread is
+// making: the maker is that wait's holder, and the maker may itself wait,
+// for a container or (a provider resolving another singleton) for a maker.
+//
+// Only threads that find a container busy, or a singleton being made, come
+// here: an uncontended lock never touches the record.
 #pragma once
+
+#include <atomic>
+#include <thread>
 
 namespace quorix::core {
 
-class Container;
-
-// The calling thread's wait for one container, recorded while it lasts. Waits
-// nest (code run inside a wait may wait for another container): each has a
-// record of its own.
+// The calling thread's wait for what one thread holds (a container's lock, a
+// singleton's making), recorded while it lasts. `owner` names that thread
+// (no thread: nobody). Waits nest (code run inside a wait may wait for
+// another container): each has a record of its own.
 class LockWait {
 public:
-    explicit LockWait(const Container& wanted) noexcept : wanted_(wanted) {}
+    explicit LockWait(const std::atomic<std::thread::id>& owner) noexcept : wanted_(owner) {}
     LockWait(const LockWait&) = delete;
     LockWait& operator=(const LockWait&) = delete;
     // Takes the thread off the record, however the wait ends.
@@ -37,7 +43,7 @@ public:
     bool may_wait();
 
 private:
-    const Container& wanted_;
+    const std::atomic<std::thread::id>& wanted_;
     bool recorded_ = false;
 };
 

@@ -1,5 +1,6 @@
 #include "core/fork_safety.hpp"
 
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -15,6 +16,8 @@
 
 namespace quorix::core {
 namespace {
+
+std::atomic<std::uint64_t> forks{0};
 
 struct Enrolled {
     std::mutex mutex;
@@ -43,6 +46,7 @@ void after_fork_in_parent() noexcept {
 }
 
 void after_fork_in_child() noexcept {
+    forks.fetch_add(1, std::memory_order_relaxed);
     const std::thread::id self = std::this_thread::get_id();
     for (Container* each = enrolled().first; each != nullptr; each = each->enrolled_next) {
         each->after_fork_in_child(self);
@@ -51,6 +55,12 @@ void after_fork_in_child() noexcept {
     wait_records_after_fork(true);
 }
 #endif
+
+}  // namespace
+
+std::uint64_t forks_so_far() noexcept { return forks.load(std::memory_order_relaxed); }
+
+namespace {
 
 Enrolled& enrolled() {
     // Never destroyed: a daemon thread may still drop a container while the

@@ -12,7 +12,13 @@
 // Where the platform has no fork, enrolment is all there is.
 #pragma once
 
+#include <cstdint>
+
 namespace quorix::core {
+
+// How many forks made this process (0 in the first): a singleton's maker
+// records it, so that a child can tell a maker the fork did not copy.
+std::uint64_t forks_so_far() noexcept;
 
 class Container;
 

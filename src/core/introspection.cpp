@@ -1,6 +1,7 @@
 // Provider introspection and cache access: describe the effective provider,
 // read a kept value, store one.
 #include <string>
+#include <utility>
 
 #include "core/container_inner.hpp"
 
@@ -30,15 +31,15 @@ OwnedRef ContainerInner::get_cached(const RequestedKey& key) {
     return get_cached(key.text);
 }
 
-Status ContainerInner::set_cached(std::string_view key, BorrowedRef value) {
+Status ContainerInner::set_cached(std::string_view key, BorrowedRef value, Released& released) {
     Provider* record = find_record(key, [](const Provider& p) { return p.meta.singleton; });
     if (record == nullptr) {
         std::string message = "Cannot set cache for non-singleton or unknown key: ";
         message.append(key);
         return ErrorResult::deferred(PyExc_RuntimeError, std::move(message));
     }
-    // The previous value, if any, is released here, under the lock.
-    record->cached = OwnedRef::share(value);
+    // The previous value, if any, is released once the lock is free.
+    released.value = std::exchange(record->cached, OwnedRef::share(value));
     return success();
 }
 

@@ -23,7 +23,7 @@ bool PlanCache::same_request(const KeyList& kept, RequestedKeys request) noexcep
                       [](const KeyText& a, const RequestedKey& b) { return a == b.text; });
 }
 
-CompiledOrder* PlanCache::find(RequestedKeys request, std::uint64_t generation) {
+std::shared_ptr<CompiledOrder> PlanCache::find(RequestedKeys request, std::uint64_t generation) {
     if (generation != generation_) {
         forget();  // compiled against records that may have changed
         generation_ = generation;
@@ -36,7 +36,7 @@ CompiledOrder* PlanCache::find(RequestedKeys request, std::uint64_t generation) 
     for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
         if ((*entry)->request_hash == request_hash && same_request((*entry)->request, request)) {
             std::rotate(entries_.begin(), entry, entry + 1);
-            return &entries_.front()->order;
+            return entries_.front()->order;
         }
     }
     return nullptr;
@@ -53,8 +53,8 @@ int PlanCache::visit_references(visitproc visit, void* arg) const noexcept {
                 return stop;
             }
         }
-        if (entry->order.compiled.function) {
-            if (int stop = visit_references_of(entry->order.compiled.function->function, visit, arg)) {
+        if (entry->order->compiled.function) {
+            if (int stop = visit_references_of(entry->order->compiled.function->function, visit, arg)) {
                 return stop;
             }
         }
@@ -69,8 +69,9 @@ void PlanCache::swap(PlanCache& other) noexcept {
     std::swap(by_identity_, other.by_identity_);
 }
 
-CompiledOrder* PlanCache::keep(RequestedKeys request, CompiledOrder order) {
-    auto entry = std::make_unique<Entry>(Entry{hash(request), {}, {}, {}, std::move(order)});
+std::shared_ptr<CompiledOrder> PlanCache::keep(RequestedKeys request, CompiledOrder order) {
+    auto entry = std::make_unique<Entry>(
+        Entry{hash(request), {}, {}, {}, std::make_shared<CompiledOrder>(std::move(order))});
     entry->request.reserve(request.size());
     entry->objects.reserve(request.size());
     entry->keys.reserve(request.size());
@@ -88,7 +89,7 @@ CompiledOrder* PlanCache::keep(RequestedKeys request, CompiledOrder order) {
     // The last slot is free or holds the least recently used order.
     std::move_backward(entries_.begin(), entries_.end() - 1, entries_.end());
     entries_.front() = std::move(entry);
-    return &entries_.front()->order;
+    return entries_.front()->order;
 }
 
 }  // namespace quorix::core

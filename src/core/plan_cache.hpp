@@ -29,7 +29,8 @@ public:
 
     // The order kept for exactly this request (same keys, same order, same
     // duplicates) at this generation, or null.
-    CompiledOrder* find(RequestedKeys request, std::uint64_t generation);
+    // Shared with the runs under way, which use it once the lock is free.
+    std::shared_ptr<CompiledOrder> find(RequestedKeys request, std::uint64_t generation);
 
     // Drops every kept order (and its compiled function) at once. The entries
     // leave the cache before any of them is released, so the collector, which
@@ -49,13 +50,13 @@ public:
 
     // Keeps `order` for the request at the generation of the last `find`,
     // dropping the least recently used order when full; returns the kept order.
-    CompiledOrder* keep(RequestedKeys request, CompiledOrder order);
+    std::shared_ptr<CompiledOrder> keep(RequestedKeys request, CompiledOrder order);
 
     // An order kept for a request made of the very `str` objects it was kept
     // with, in the same order: found by identity, without reading or hashing
     // any key's text. `keys` is the kept copy of the request.
     struct Kept {
-        CompiledOrder* order = nullptr;
+        std::shared_ptr<CompiledOrder> order;
         RequestedKeys keys;
     };
     // `item_at(i)` gives the request's i-th object, of `count`; reading one
@@ -69,7 +70,7 @@ public:
             if ((*entry)->keys.size() == count && same_objects(**entry, item_at)) {
                 std::rotate(entries_.begin(), entry, entry + 1);
                 const Entry& found = *entries_.front();
-                return {&entries_.front()->order, RequestedKeys(found.keys)};
+                return {found.order, RequestedKeys(found.keys)};
             }
         }
         return {};
@@ -86,7 +87,7 @@ private:
         // key object), held so that no other object can take their addresses.
         std::vector<OwnedRef> objects;
         std::vector<RequestedKey> keys;  // the request as the core reads it: `request` and `objects`
-        CompiledOrder order;
+        std::shared_ptr<CompiledOrder> order;
     };
 
     template <class ItemAt>

@@ -5,6 +5,7 @@
 // stale, even if this call ends up storing nothing.
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "core/container_inner.hpp"
 #include "runtime/fault_injection.hpp"
@@ -12,28 +13,27 @@
 namespace quorix::core {
 namespace {
 
-// Puts the record under the key; a displaced record is released here, under the
-// caller's lock, so its finalizers run before the lock is released.
-void put_record(ProviderMap& map, KeyText key, Provider record) {
-    auto [slot, inserted] = map.try_emplace(std::move(key), std::move(record));
-    if (!inserted) {
-        Provider displaced = std::move(slot->second);
-        slot->second = std::move(record);
-        (void)displaced;  // released at the end of this scope
-    }
+// Puts the record under the key; a displaced record goes to `released`, to be
+// let go of once the lock is free.
+void put_record(ProviderMap& map, KeyText key, RecordRef record, Released& released) {
+    released.records.reserve(released.records.size() + 1);  // before anything changes
+    auto [slot, inserted] = map.try_emplace(std::move(key), RecordRef());
+    released.records.push_back(std::exchange(slot->second, std::move(record)));
+    (void)inserted;
 }
 
 }  // namespace
 
-void ContainerInner::register_provider(KeyText key, Provider record) {
+void ContainerInner::register_provider(KeyText key, RecordRef record, Released& released) {
     advance_generation();
-    put_record(providers_, std::move(key), std::move(record));
+    put_record(providers_, std::move(key), std::move(record), released);
 }
 
-void ContainerInner::set_override(KeyText key, Provider record) {
+void ContainerInner::set_override(KeyText key, RecordRef record, Released& released) {
     advance_generation();
     if (overrides_.empty()) {
-        return;  // no layer open: the record and key are dropped with the call
+        released.records.push_back(std::move(record));  // no layer open: dropped with the call
+        return;
     }
     const std::size_t top = overrides_.size() - 1;
     if (filled_layers_.empty() || filled_layers_.back() != top) {
@@ -41,7 +41,7 @@ void ContainerInner::set_override(KeyText key, Provider record) {
         // list only costs a probe.
         filled_layers_.push_back(top);
     }
-    put_record(overrides_.back(), std::move(key), std::move(record));
+    put_record(overrides_.back(), std::move(key), std::move(record), released);
 }
 
 void ContainerInner::begin_override_layer() {
@@ -55,17 +55,17 @@ void ContainerInner::begin_override_layer() {
     overrides_.emplace_back();
 }
 
-void ContainerInner::end_override_layer() {
+void ContainerInner::end_override_layer(Released& released) {
     advance_generation();
     if (overrides_.empty()) {
         return;
     }
+    released.layers.reserve(released.layers.size() + 1);
     if (!filled_layers_.empty() && filled_layers_.back() == overrides_.size() - 1) {
         filled_layers_.pop_back();
     }
-    ProviderMap ended = std::move(overrides_.back());
+    released.layers.push_back(std::move(overrides_.back()));
     overrides_.pop_back();
-    (void)ended;  // its records are released here, under the caller's lock
 }
 
 }  // namespace quorix::core

@@ -1,81 +1,66 @@
-// Scratch space of resolution, kept by the container between calls so that a
-// resolution in steady state allocates nothing.
+// Scratch space of the walk's layout, kept by the container between calls so
+// that laying out a walk in steady state allocates nothing.
 //
-// Only the lock holder touches it, and a call that re-enters the container is
-// refused before it reaches the lock, so one resolution (or one batch and the
-// resolutions nested in it) uses it at a time. Nested users stack on top of
-// each other and each unwinds back to where it began.
+// Only the lock holder touches it, and nothing that runs while a walk is laid
+// out uses the container, so one layout uses it at a time.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string_view>
 #include <vector>
 
 #include "core/provider.hpp"
 
 namespace quorix::core {
 
-// One key whose provider is called once its dependencies are resolved. The
-// provider's callable is called as the record holds it: no record changes while
-// the lock is held, and a call that re-enters the container is refused.
+// One key of the walk being laid out, whose closing step follows the steps of
+// its dependencies.
 struct Level {
-    Provider* record;         // its effective record, marked as on the path
-    std::size_t values_base;  // its arguments are the value stack's entries from here up
+    static constexpr std::size_t no_make = std::numeric_limits<std::size_t>::max();
+    Provider* record;  // its effective record, marked as on the path
+    std::string_view key;
+    std::size_t begin;  // the first step of its subtree
     std::size_t next_dependency;
+    std::size_t make;  // a singleton's `make` step, or no_make
 };
 
 struct ResolutionScratch {
-    std::vector<Level> levels;     // the open levels, innermost last
-    std::vector<OwnedRef> values;  // the arguments of every open level, contiguous per level
+    std::vector<Level> levels;  // the open levels, innermost last
+    std::uint64_t layouts = 0;  // how many walks were laid out
 };
 
-// Releases the values from `base` up, first to last.
-inline void release_values_from(std::vector<OwnedRef>& values, std::size_t base) noexcept {
-    values.erase(values.begin() + static_cast<std::ptrdiff_t>(base), values.end());
-}
-
-// Closes the innermost level: clears its path mark, then releases its
-// arguments, as the end of a recursive call would.
+// Closes the innermost level: clears its path mark, as the end of a recursive
+// call would.
 inline void close_level(ResolutionScratch& scratch) noexcept {
-    Level& level = scratch.levels.back();
-    level.record->links.on_path = false;
-    release_values_from(scratch.values, level.values_base);
+    scratch.levels.back().record->links.on_path = false;
     scratch.levels.pop_back();
 }
 
 // Restores the scratch to where it stood when the frame was made, on every way
-// out (a result, an error, an internal failure, a thread-exit unwind): the
-// levels opened since are closed innermost first and the values pushed since
-// are released. The outermost frame also gives back what an unusually deep
-// resolution made the scratch keep.
+// out (a result, an error, an internal failure): the levels opened since are
+// closed innermost first. It also gives back what an unusually deep walk made
+// the scratch keep.
 class ScratchFrame {
 public:
-    explicit ScratchFrame(ResolutionScratch& scratch) noexcept
-        : scratch_(scratch), levels_base_(scratch.levels.size()), values_base_(scratch.values.size()) {}
+    explicit ScratchFrame(ResolutionScratch& scratch) noexcept : scratch_(scratch) {}
     ScratchFrame(const ScratchFrame&) = delete;
     ScratchFrame& operator=(const ScratchFrame&) = delete;
     ~ScratchFrame() {
-        while (scratch_.levels.size() > levels_base_) {
+        while (!scratch_.levels.empty()) {
             close_level(scratch_);
         }
-        release_values_from(scratch_.values, values_base_);
-        if (levels_base_ == 0 && scratch_.levels.capacity() > kept_levels) {
+        if (scratch_.levels.capacity() > kept_levels) {
             std::vector<Level>().swap(scratch_.levels);
-        }
-        if (values_base_ == 0 && scratch_.values.capacity() > kept_values) {
-            std::vector<OwnedRef>().swap(scratch_.values);
         }
     }
 
-    std::size_t values_base() const noexcept { return values_base_; }
-
 private:
-    // Enough for any ordinary graph; deeper one-off resolutions give memory back.
+    // Enough for any ordinary graph; deeper one-off walks give memory back.
     static constexpr std::size_t kept_levels = 4096;
-    static constexpr std::size_t kept_values = 16384;
 
     ResolutionScratch& scratch_;
-    std::size_t levels_base_;
-    std::size_t values_base_;
 };
 
 }  // namespace quorix::core

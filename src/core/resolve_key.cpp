@@ -1,18 +1,24 @@
-// Single-key resolution.
+// Single-key resolution, prepared under the lock.
 //
-// The walk keeps an explicit stack of levels instead of recursing natively, so
-// a dependency chain of any length resolves without exhausting the C stack; the
-// effects happen in the same order as a recursive walk would make them.
+// A cached singleton is answered at once, a provider without dependencies is
+// called as it stands, a key resolved often runs its compiled function; any
+// other walk is laid out as steps (core/thread_resolutions.hpp) that
+// core/resolution.cpp runs once the lock is free. The layout is the walk
+// itself with every call deferred: it meets the keys in the walk's order,
+// with an explicit stack of levels instead of native recursion (a dependency
+// chain of any length lays out without exhausting the C stack), and puts each
+// error where the walk would raise it, so the calls made before it are made
+// first. The registry the walk sees is the one of this moment, whatever
+// happens to it while the steps run.
 //
-// In steady state a resolution allocates nothing and hashes only the requested
-// key: the levels and the argument values live in scratch space the container
-// keeps between calls, a dependency edge reaches its record through the links
-// cached on the dependent's record, and a key's presence on the current path is
-// a mark on its effective record.
+// In steady state a layout allocates nothing and hashes only the requested
+// key: the levels live in scratch space the container keeps, the steps in the
+// thread's, a dependency edge reaches its record through the links cached on
+// the dependent's record, and a key's presence on the walk's path is a mark on
+// its effective record.
 #include <new>
 
 #include "core/container_inner.hpp"
-#include "core/provider_call.hpp"
 #include "runtime/fault_injection.hpp"
 
 namespace quorix::core {
@@ -27,21 +33,56 @@ void ContainerInner::refresh_links(Provider& record) {
     record.links.generation = generation_;
 }
 
-Status ContainerInner::open_level(std::string_view key, Provider* record, OwnedRef& answer) {
+namespace {
+
+Step error_step(Step::Kind kind, std::string_view key) {
+    Step step{kind};
+    step.key = key;
+    return step;
+}
+
+}  // namespace
+
+void ContainerInner::open_level(std::string_view key, Provider* record, ThreadResolutions& thread,
+                                std::uint64_t layout) {
+    std::vector<Step>& steps = thread.steps;
     // A key on the path has a record, so testing for the record first reports
-    // the same error a test of the path first would.
+    // the same error a test of the path first would. The thread's path counts
+    // too: a provider of a resolution under way that resolves this container
+    // again must not reach its own key.
     if (record == nullptr) {
-        return missing_provider_error(key);
+        steps.push_back(error_step(Step::Kind::missing, key));
+        return;
     }
-    if (record->links.on_path) {
-        return cycle_error(key);
+    if (record->links.on_path || (!thread.frames.empty() && thread.on_path(record))) {
+        steps.push_back(error_step(Step::Kind::cycle, key));
+        return;
     }
     if (record->meta.singleton && record->cached) {
-        answer = record->cached.clone();
-        return success();
+        Step step{Step::Kind::value};
+        step.value = record->cached.clone();
+        steps.push_back(std::move(step));
+        return;
     }
     if (record->meta.is_async) {
-        return async_provider_error(key);
+        steps.push_back(error_step(Step::Kind::async, key));
+        return;
+    }
+    std::size_t make = Level::no_make;
+    if (record->meta.singleton) {
+        // Once made by an earlier step of this walk, it holds a value when the
+        // walk meets it again.
+        if (record->links.laid_out_in == layout) {
+            Step step{Step::Kind::again};
+            step.record = RecordRef(record);
+            steps.push_back(std::move(step));
+            return;
+        }
+        make = steps.size();
+        Step step{Step::Kind::make};
+        step.record = RecordRef(record);
+        steps.push_back(std::move(step));
+        record->links.laid_out_in = layout;
     }
     if (record->links.generation != generation_) {
         refresh_links(*record);
@@ -49,44 +90,34 @@ Status ContainerInner::open_level(std::string_view key, Provider* record, OwnedR
     if (fault::armed("level_alloc")) {
         throw std::bad_alloc();  // as if growing the level stack failed
     }
-    scratch_.levels.push_back(Level{record, scratch_.values.size(), 0});
+    const std::size_t begin = make != Level::no_make ? make : steps.size();
+    scratch_.levels.push_back(Level{record, key, begin, 0, make});
     record->links.on_path = true;  // only once the level that clears it exists
-    return success();
 }
 
-Result<OwnedRef> ContainerInner::resolve_record(std::string_view key, Provider* record) {
+void ContainerInner::lay_out_walk(std::string_view key, Provider* record, ThreadResolutions& thread) {
     ScratchFrame frame(scratch_);
-    const std::size_t outer_levels = scratch_.levels.size();
-    OwnedRef answer;
-    QUORIX_TRY(open_level(key, record, answer));
-    while (scratch_.levels.size() > outer_levels) {
+    const std::uint64_t layout = ++scratch_.layouts;
+    open_level(key, record, thread, layout);
+    while (!scratch_.levels.empty()) {
         Level& level = scratch_.levels.back();
-        if (answer) {
-            scratch_.values.push_back(std::move(answer));
-        }
         Provider& current = *level.record;
         if (level.next_dependency < current.meta.dep_keys.size()) {
             const std::size_t index = level.next_dependency++;
-            QUORIX_TRY(open_level(current.meta.dep_keys[index], current.links.dep_records[index], answer));
+            open_level(current.meta.dep_keys[index], current.links.dep_records[index], thread, layout);
             continue;
         }
-        const std::size_t count = scratch_.values.size() - level.values_base;
-        Result<OwnedRef> value =
-            call_provider(current.callable.borrow(), object_pointers(scratch_.values.data() + level.values_base), count);
-        if (!value.ok()) {
-            return std::move(value).error();  // the frame closes the open levels
-        }
-        if (current.meta.singleton) {
-            current.cached = value.value().clone();
+        Step step{level.make != Level::no_make ? Step::Kind::made : Step::Kind::call};
+        step.count = static_cast<std::uint32_t>(current.meta.dep_keys.size());
+        step.begin = static_cast<std::uint32_t>(level.begin);
+        step.record = RecordRef(&current);
+        step.key = level.key;
+        thread.steps.push_back(std::move(step));
+        if (level.make != Level::no_make) {
+            thread.steps[level.make].count = static_cast<std::uint32_t>(thread.steps.size());
         }
         close_level(scratch_);
-        answer = std::move(value).value();
     }
-    return answer;
-}
-
-Result<OwnedRef> ContainerInner::resolve_key(std::string_view key) {
-    return resolve_record(key, effective_provider(key));
 }
 
 Provider* ContainerInner::requested_record(const RequestedKey& key) {
@@ -106,38 +137,42 @@ Provider* ContainerInner::requested_record(const RequestedKey& key) {
     return record;
 }
 
-Result<OwnedRef> ContainerInner::resolve_top_level(const RequestedKey& key) {
-    return resolve_found(key.text, requested_record(key));
-}
-
-Result<OwnedRef> ContainerInner::resolve_found(std::string_view key, Provider* record) {
+Status ContainerInner::prepare_resolve(const RequestedKey& key, ThreadResolutions& thread,
+                                       PreparedResolution& prepared) {
+    Provider* record = requested_record(key);
     if (record == nullptr) {
-        return missing_provider_error(key);
+        return missing_provider_error(key.text);
     }
-    if (record->meta.singleton && record->cached) {
-        return record->cached.clone();  // nothing else to do for a cached singleton
+    if (record->meta.singleton && record->cached && (thread.frames.empty() || !thread.on_path(record))) {
+        prepared.value = record->cached.clone();  // nothing else to do for a cached singleton
+        return success();
     }
-    if (record->meta.dep_keys.empty() && !record->meta.is_async) {
-        // A provider without dependencies needs no level: at the top nothing is
-        // on the path yet, so it cannot close a cycle. The record cannot change
-        // while the lock is held, so its callable is called as it stands.
-        Result<OwnedRef> value = call_provider(record->callable.borrow(), nullptr, 0);
-        if (value.ok() && record->meta.singleton) {
-            record->cached = value.value().clone();
+    const bool nested = !thread.frames.empty();
+    if (!record->meta.singleton && record->meta.dep_keys.empty() && !record->meta.is_async &&
+        (!nested || !thread.on_path(record))) {
+        // A provider without dependencies needs no level: nothing of this
+        // resolution is on the path yet, so it cannot close a cycle.
+        prepared.way = PreparedResolution::Way::call;
+        prepared.record = RecordRef(record);
+        return success();
+    }
+    // A nested resolution walks: only the walk sees the thread's path at
+    // every key, and a compiled function calls its providers unseen.
+    if (!nested && !record->meta.is_async) {
+        CompiledResolution* compiled = compiled_resolution(*record);
+        if (compiled == nullptr && !known_uncompilable(*record)) {
+            QUORIX_LET(due, compile_when_due(*record));
+            compiled = due;
         }
-        return value;
-    }
-    CompiledResolution* compiled = compiled_resolution(*record);
-    if (compiled == nullptr && !known_uncompilable(*record)) {
-        QUORIX_LET(due, compile_when_due(*record));
-        compiled = due;
-    }
-    if (compiled != nullptr) {
-        if (std::optional<Result<OwnedRef>> value = call_compiled(*compiled)) {
-            return std::move(*value);
+        if (compiled != nullptr && prepare_compiled(*compiled, thread, prepared)) {
+            prepared.way = PreparedResolution::Way::compiled;
+            prepared.record = RecordRef(record);
+            return success();
         }
     }
-    return resolve_record(key, record);
+    prepared.way = PreparedResolution::Way::walk;
+    lay_out_walk(key.text, record, thread);
+    return success();
 }
 
 }  // namespace quorix::core

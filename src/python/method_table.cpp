@@ -1,5 +1,7 @@
 // The methods of `Container`: bind and convert the arguments, run the core
-// operation under the container's lock, convert the result.
+// operation (under the container's lock, or core/resolution.hpp's way for a
+// resolution), convert the result. What an operation lets go of is released
+// once the lock is free.
 #include <iterator>
 #include <string_view>
 #include <utility>
@@ -9,6 +11,7 @@
 #include "python/conversions.hpp"
 #include "python/entry_guard.hpp"
 #include "python/key_batch.hpp"
+#include "core/resolution.hpp"
 #include "runtime/objects.hpp"
 
 namespace quorix {
@@ -17,7 +20,8 @@ namespace {
 using core::ContainerInner;
 using core::KeyList;
 using core::KeyText;
-using core::Provider;
+using core::RecordRef;
+using core::Released;
 
 constexpr const char* provider_names[] = {"key", "callable", "singleton", "is_async", "dep_keys"};
 constexpr const char* key_names[] = {"key"};
@@ -78,7 +82,7 @@ OwnedRef list_of(core::BatchValues batch) {
 // The converted arguments of register_provider and set_override.
 struct NewRecord {
     KeyText key;
-    Provider record;
+    RecordRef record;
 };
 
 Result<NewRecord> convert_new_record(const BoundArguments<5>& bound) {
@@ -87,22 +91,24 @@ Result<NewRecord> convert_new_record(const BoundArguments<5>& bound) {
     QUORIX_LET(singleton, convert_argument("singleton", bound[2], convert_bool));
     QUORIX_LET(is_async, convert_argument("is_async", bound[3], convert_bool));
     QUORIX_LET(dep_keys, convert_argument("dep_keys", bound[4], convert_text_list));
-    return NewRecord{std::move(key), Provider(std::move(callable), {std::move(dep_keys), singleton, is_async})};
+    RecordRef record = core::make_record(key, std::move(callable), {std::move(dep_keys), singleton, is_async});
+    return NewRecord{std::move(key), std::move(record)};
 }
 
 Result<OwnedRef> register_provider(PyObject* self, const BoundArguments<5>& bound) {
     QUORIX_LET(made, convert_new_record(bound));
+    Released released;
     return none_or_error(payload_of(self).locked([&](ContainerInner& inner) -> Status {
-        inner.register_provider(std::move(made.key), std::move(made.record));
+        inner.register_provider(std::move(made.key), std::move(made.record), released);
         return success();
     }));
 }
 
 Result<OwnedRef> set_override(PyObject* self, const BoundArguments<5>& bound) {
     QUORIX_LET(made, convert_new_record(bound));
+    Released released;
     return none_or_error(payload_of(self).locked([&](ContainerInner& inner) -> Status {
-        // Moved in, so a record dropped for want of a layer is released under the lock.
-        inner.set_override(std::move(made.key), std::move(made.record));
+        inner.set_override(std::move(made.key), std::move(made.record), released);
         return success();
     }));
 }
@@ -118,8 +124,9 @@ PyObject* begin_override_layer(PyObject* self, PyObject*) {
 
 PyObject* end_override_layer(PyObject* self, PyObject*) {
     return guard_entry([&]() -> Result<OwnedRef> {
-        return none_or_error(payload_of(self).locked([](ContainerInner& inner) -> Status {
-            inner.end_override_layer();
+        Released released;
+        return none_or_error(payload_of(self).locked([&](ContainerInner& inner) -> Status {
+            inner.end_override_layer(released);
             return success();
         }));
     });
@@ -142,17 +149,17 @@ OwnedRef remembered_value(const core::RequestedKey& key) noexcept {
     return key.memo.record != nullptr ? key.memo.record->cached.clone() : OwnedRef();
 }
 
-// Runs `work(ContainerInner&, const RequestedKey&)` under the lock, with the
-// key's text: lent by the argument itself where it can, else converted (with
-// the conversion's errors, before the lock is touched).
+// Runs `work(const RequestedKey&)` with the key's text: lent by the argument
+// itself where it can, else converted (with the conversion's errors, before
+// the container is touched).
 template <class Work>
-Result<OwnedRef> with_key_text(core::Container& container, PyObject* argument, core::RequestedKey& key, Work&& work) {
+Result<OwnedRef> with_key_text(PyObject* argument, core::RequestedKey& key, Work&& work) {
     if (key.exact_str != nullptr && lend_exact_key_text(argument, key.text)) {
-        return container.locked([&](ContainerInner& inner) { return work(inner, key); });
+        return work(key);
     }
     QUORIX_LET(converted, convert_argument("key", argument, convert_key));
     key.text = converted.text();
-    return container.locked([&](ContainerInner& inner) { return work(inner, key); });
+    return work(key);
 }
 
 Result<OwnedRef> resolve(PyObject* self, const BoundArguments<1>& bound) {
@@ -162,15 +169,13 @@ Result<OwnedRef> resolve(PyObject* self, const BoundArguments<1>& bound) {
     if (OwnedRef value = remembered_value(key)) {
         return value;
     }
-    return with_key_text(container, bound[0], key, [](ContainerInner& inner, const core::RequestedKey& requested) {
-        return inner.resolve_top_level(requested);
-    });
+    return with_key_text(bound[0], key,
+                         [&](const core::RequestedKey& requested) { return core::resolve(container, requested); });
 }
 
 Result<OwnedRef> resolve_many(PyObject* self, const BoundArguments<1>& bound) {
     QUORIX_LET(batch, convert_argument("keys", bound[0], convert_key_batch));
-    QUORIX_LET(values,
-               payload_of(self).locked([&](ContainerInner& inner) { return inner.resolve_many(batch.keys()); }));
+    QUORIX_LET(values, core::resolve_many(payload_of(self), batch.keys()));
     return list_of(std::move(values));
 }
 
@@ -188,17 +193,16 @@ Result<OwnedRef> resolve_many_plan(PyObject* self, const BoundArguments<1>& boun
             const auto index = static_cast<Py_ssize_t>(i);
             return list ? PyList_GetItem(sequence, index) : PyTuple_GetItem(sequence, index);
         };
-        QUORIX_LET(kept, payload_of(self).locked([&](ContainerInner& inner) {
-            const Py_ssize_t count = list ? PyList_Size(sequence) : PyTuple_Size(sequence);
-            return inner.resolve_kept_plan(static_cast<std::size_t>(count), item_at);
-        }));
+        auto count = [sequence, list] {
+            return static_cast<std::size_t>(list ? PyList_Size(sequence) : PyTuple_Size(sequence));
+        };
+        QUORIX_LET(kept, core::resolve_kept_plan(payload_of(self), count, item_at));
         if (kept) {
             return list_of(std::move(*kept));
         }
     }
     QUORIX_LET(batch, convert_argument("keys", bound[0], convert_key_batch));
-    QUORIX_LET(values,
-               payload_of(self).locked([&](ContainerInner& inner) { return inner.resolve_many_plan(batch.keys()); }));
+    QUORIX_LET(values, core::resolve_many_plan(payload_of(self), batch.keys()));
     return list_of(std::move(values));
 }
 
@@ -227,18 +231,20 @@ Result<OwnedRef> get_cached(PyObject* self, const BoundArguments<1>& bound) {
         return value;
     }
     // Keys are found as `resolve` finds them, an exact `str` through the key memo.
-    return with_key_text(container, bound[0], key,
-                         [](ContainerInner& inner, const core::RequestedKey& requested) -> Result<OwnedRef> {
-                             OwnedRef value = inner.get_cached(requested);
-                             return value ? std::move(value) : none();
-                         });
+    return with_key_text(bound[0], key, [&](const core::RequestedKey& requested) -> Result<OwnedRef> {
+        QUORIX_LET(value, container.locked([&](ContainerInner& inner) -> Result<OwnedRef> {
+            return inner.get_cached(requested);
+        }));
+        return value ? std::move(value) : none();
+    });
 }
 
 Result<OwnedRef> set_cached(PyObject* self, const BoundArguments<2>& bound) {
     QUORIX_LET(key, convert_argument("key", bound[0], convert_key));
     OwnedRef value = OwnedRef::share(bound[1]);  // held for the call
-    return none_or_error(
-        payload_of(self).locked([&](ContainerInner& inner) { return inner.set_cached(key.text(), value.borrow()); }));
+    Released released;
+    return none_or_error(payload_of(self).locked(
+        [&](ContainerInner& inner) { return inner.set_cached(key.text(), value.borrow(), released); }));
 }
 
 // The interpreter's entry for a method with parameters: bind, then run the

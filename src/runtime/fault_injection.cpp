@@ -13,7 +13,7 @@ namespace {
 // ends the process: a misspelt name would otherwise arm nothing, and the test
 // that meant to arm it would pass without its fault.
 constexpr const char* known[] = {
-    "all_append", "compile_at_once", "compile_never", "dealloc", "layer_alloc", "level_alloc", "list_new",
+    "all_append", "calls_under_lock", "compile_at_once", "compile_never", "dealloc", "layer_alloc", "level_alloc", "list_new",
     "native_exception", "panic_class", "provider_call", "raise_argument", "str_new", "tuple_new", "type_create",
 };
 
