@@ -6,7 +6,7 @@
 namespace quorix::core {
 
 Status ContainerInner::prepare_many(RequestedKeys keys, ThreadResolutions& thread, PreparedResolution& prepared) {
-    if (keys.size() > 1 && PlanCache::keeps(keys) && compiles_resolutions() && thread.frames.empty()) {
+    if (keys.size() > 1 && PlanCache::keeps(keys) && compiles_resolutions() && !thread.nested()) {
         // A request made again and again runs as one compiled function.
         std::shared_ptr<CompiledOrder> seen = walked_requests_.find(keys, generation_);
         if (seen == nullptr) {
@@ -45,7 +45,7 @@ Status ContainerInner::prepare_plan(RequestedKeys keys, ThreadResolutions& threa
 
 Status ContainerInner::prepare_order(std::shared_ptr<CompiledOrder> order, RequestedKeys keys, bool kept,
                                      ThreadResolutions& thread, PreparedResolution& prepared) {
-    if (kept && compiles_resolutions() && thread.frames.empty()) {
+    if (kept && compiles_resolutions() && !thread.nested()) {
         QUORIX_LET(compiled, compiled_batch(order->compiled, keys, order.get()));
         if (compiled != nullptr && prepare_compiled(*compiled, thread, prepared)) {
             prepared.way = PreparedResolution::Way::compiled_batch;

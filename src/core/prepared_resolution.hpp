@@ -24,7 +24,6 @@ struct PreparedResolution {
     Way way = Way::answered;
     OwnedRef value;
     RecordRef record;  // call; compiled: the walk's top record
-    std::string_view key;
     GeneratedFunction function;
     std::shared_ptr<CompiledOrder> order;
 };

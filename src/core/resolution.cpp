@@ -9,13 +9,12 @@
 
 namespace quorix::core {
 
-ThreadFrame::~ThreadFrame() {
+void ThreadFrame::unwind() {
     while (thread_.making.size() > making_) {
         Provider* record = thread_.making.back();
         thread_.making.pop_back();
         container_.end_making(*record);
     }
-    thread_.frames.resize(frames_);
     release_values_from(thread_.values, values_);
     truncate_stack(thread_.steps, steps_);
 }
@@ -56,10 +55,9 @@ Result<OwnedRef> held_value(Container& container, Provider& record) {
 // values end on the thread's value stack.
 Status run_steps(Container& container, ThreadResolutions& thread, std::size_t begin) {
     const std::size_t end = thread.steps.size();
-    const std::size_t frame = thread.frames.size();
-    thread.frames.push_back(PathFrame{begin, end, begin, nullptr});
+    OnPath on_path(thread, PathFrame{begin, end, begin, nullptr, nullptr});
     for (std::size_t index = begin; index < end;) {
-        thread.frames[frame].current = index;
+        on_path.frame().current = index;
         // Read before anything runs: what runs may lay out more steps (and
         // move these), but the step keeps its record alive.
         Step& step = thread.steps[index];
@@ -116,7 +114,6 @@ Status run_steps(Container& container, ThreadResolutions& thread, std::size_t be
                 return async_provider_error(step.key);
         }
     }
-    thread.frames.resize(frame);
     return success();
 }
 
@@ -125,12 +122,11 @@ Status run_steps(Container& container, ThreadResolutions& thread, std::size_t be
 Result<BatchValues> run_order(Container& container, ThreadResolutions& thread, const CompiledOrder& order) {
     const std::size_t base = thread.values.size();
     thread.values.resize(base + order.steps.size());
-    const std::size_t frame = thread.frames.size();
-    thread.frames.push_back(PathFrame{});
+    OnPath on_path(thread, PathFrame{});
     for (std::size_t index = 0; index < order.steps.size(); ++index) {
         const CompiledOrder::Step& step = order.steps[index];
         Provider& record = *step.record;
-        thread.frames[frame].record = &record;
+        on_path.frame().record = &record;
         if (record.meta.singleton) {
             QUORIX_LET(value, held_value(container, record));
             if (value) {
@@ -157,7 +153,6 @@ Result<BatchValues> run_order(Container& container, ThreadResolutions& thread, c
         }
         thread.values[base + index] = std::move(value);
     }
-    thread.frames.resize(frame);
     std::vector<OwnedRef> results;
     results.reserve(order.requested_steps.size());
     for (const std::size_t placed : order.requested_steps) {
@@ -173,15 +168,33 @@ Result<BatchValues> run_order(Container& container, ThreadResolutions& thread, c
 Result<OwnedRef> call_compiled(ThreadResolutions& thread, const ThreadFrame& frame, PreparedResolution& prepared) {
     // A resolution nested in it walks: the function's providers run unseen,
     // but its top record is on the path.
-    thread.frames.push_back(PathFrame{0, 0, 0, prepared.record.get()});
+    OnPath on_path(thread, PathFrame{0, 0, 0, prepared.record.get(), nullptr});
     const std::size_t base = frame.values_base();
     return call_generated(prepared.function, object_pointers(thread.values.data() + base), thread.values.size() - base);
+}
+
+// The rest of a single key's ways, kept out of the common ones' way.
+[[gnu::noinline]] Result<OwnedRef> run_prepared(Container& container, ThreadResolutions& thread,
+                                               const ThreadFrame& frame, PreparedResolution& prepared) {
+    switch (prepared.way) {
+        case PreparedResolution::Way::compiled:
+            return call_compiled(thread, frame, prepared);
+        case PreparedResolution::Way::walk:
+            QUORIX_TRY(run_steps(container, thread, frame.steps_base()));
+            return std::move(thread.values[frame.values_base()]);
+        case PreparedResolution::Way::answered:
+        case PreparedResolution::Way::call:
+        case PreparedResolution::Way::compiled_batch:
+        case PreparedResolution::Way::order:
+            break;
+    }
+    return ErrorResult::deferred(PyExc_RuntimeError, "Internal error: a single key prepared as a batch");
 }
 
 // The test build's switch: a provider without dependencies runs with the lock
 // held, as code a collection or a finalizer runs during the module's own work
 // under the lock would, so that the tests can make threads wait for the lock.
-Result<OwnedRef> resolve_under_lock(Container& container, const RequestedKey& key, ThreadResolutions& thread) {
+[[gnu::noinline]] Result<OwnedRef> resolve_under_lock(Container& container, const RequestedKey& key, ThreadResolutions& thread) {
     return container.locked([&](ContainerInner& inner) -> Result<OwnedRef> {
         PreparedResolution prepared;
         QUORIX_TRY(inner.prepare_resolve(key, thread, prepared));
@@ -206,22 +219,14 @@ Result<OwnedRef> resolve(Container& container, const RequestedKey& key) {
     PreparedResolution prepared;
     QUORIX_TRY(container.locked(
         [&](ContainerInner& inner) -> Status { return inner.prepare_resolve(key, thread, prepared); }));
-    switch (prepared.way) {
-        case PreparedResolution::Way::answered:
-            return std::move(prepared.value);
-        case PreparedResolution::Way::call:
-            thread.frames.push_back(PathFrame{0, 0, 0, prepared.record.get()});
-            return call_provider(prepared.record->callable.borrow(), nullptr, 0);
-        case PreparedResolution::Way::compiled:
-            return call_compiled(thread, frame, prepared);
-        case PreparedResolution::Way::walk:
-            QUORIX_TRY(run_steps(container, thread, frame.steps_base()));
-            return std::move(thread.values[frame.values_base()]);
-        case PreparedResolution::Way::compiled_batch:
-        case PreparedResolution::Way::order:
-            break;
+    if (prepared.way == PreparedResolution::Way::call) {
+        OnPath on_path(thread, PathFrame{0, 0, 0, prepared.record.get(), nullptr});
+        return call_provider(prepared.record->callable.borrow(), nullptr, 0);
     }
-    return ErrorResult::deferred(PyExc_RuntimeError, "Internal error: a single key prepared as a batch");
+    if (prepared.way == PreparedResolution::Way::answered) {
+        return std::move(prepared.value);
+    }
+    return run_prepared(container, thread, frame, prepared);
 }
 
 Result<BatchValues> run_batch(Container& container, ThreadResolutions& thread, const ThreadFrame& frame,

@@ -30,21 +30,27 @@ public:
           thread_(thread),
           steps_(thread.steps.size()),
           values_(thread.values.size()),
-          frames_(thread.frames.size()),
           making_(thread.making.size()) {}
     ThreadFrame(const ThreadFrame&) = delete;
     ThreadFrame& operator=(const ThreadFrame&) = delete;
-    ~ThreadFrame();
+    ~ThreadFrame() {
+        // Mostly nothing is left: a resolution took its values and ended its makings.
+        if (thread_.making.size() != making_ || thread_.values.size() != values_ ||
+            thread_.steps.size() != steps_) {
+            unwind();
+        }
+    }
 
     std::size_t steps_base() const noexcept { return steps_; }
     std::size_t values_base() const noexcept { return values_; }
 
 private:
+    void unwind();
+
     Container& container_;
     ThreadResolutions& thread_;
     std::size_t steps_;
     std::size_t values_;
-    std::size_t frames_;
     std::size_t making_;
 };
 

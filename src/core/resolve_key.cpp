@@ -54,7 +54,7 @@ void ContainerInner::open_level(std::string_view key, Provider* record, ThreadRe
         steps.push_back(error_step(Step::Kind::missing, key));
         return;
     }
-    if (record->links.on_path || (!thread.frames.empty() && thread.on_path(record))) {
+    if (record->links.on_path || (thread.nested() && thread.on_path(record))) {
         steps.push_back(error_step(Step::Kind::cycle, key));
         return;
     }
@@ -143,11 +143,11 @@ Status ContainerInner::prepare_resolve(const RequestedKey& key, ThreadResolution
     if (record == nullptr) {
         return missing_provider_error(key.text);
     }
-    if (record->meta.singleton && record->cached && (thread.frames.empty() || !thread.on_path(record))) {
+    if (record->meta.singleton && record->cached && (!thread.nested() || !thread.on_path(record))) {
         prepared.value = record->cached.clone();  // nothing else to do for a cached singleton
         return success();
     }
-    const bool nested = !thread.frames.empty();
+    const bool nested = thread.nested();
     if (!record->meta.singleton && record->meta.dep_keys.empty() && !record->meta.is_async &&
         (!nested || !thread.on_path(record))) {
         // A provider without dependencies needs no level: nothing of this

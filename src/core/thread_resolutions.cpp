@@ -3,7 +3,8 @@
 namespace quorix::core {
 
 bool ThreadResolutions::on_path(const Provider* record) const noexcept {
-    for (const PathFrame& frame : frames) {
+    for (const PathFrame* each = path; each != nullptr; each = each->outer) {
+        const PathFrame& frame = *each;
         if (frame.record == record) {
             return true;
         }
@@ -20,8 +21,9 @@ bool ThreadResolutions::on_path(const Provider* record) const noexcept {
     return false;
 }
 
-ThreadResolutions& thread_resolutions() noexcept {
+ThreadResolutions& detail::make_thread_resolutions() {
     thread_local ThreadResolutions resolutions;
+    this_thread_resolutions = &resolutions;
     return resolutions;
 }
 

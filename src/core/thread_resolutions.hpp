@@ -44,18 +44,21 @@ struct Step {
 };
 
 // A resolution of this thread whose providers are running: a laid-out walk,
-// with the step under way; or one record whose callable is being called.
+// with the step under way; or one record whose callable is being called. The
+// frames live on the C stack of the calls that run them, linked innermost
+// first.
 struct PathFrame {
     std::size_t steps_begin = 0;
     std::size_t steps_end = 0;
     std::size_t current = 0;
     const Provider* record = nullptr;
+    const PathFrame* outer = nullptr;
 };
 
 struct ThreadResolutions {
     std::vector<Step> steps;
     std::vector<OwnedRef> values;
-    std::vector<PathFrame> frames;
+    const PathFrame* path = nullptr;  // the innermost frame, or none
     // The records this thread has begun making and not yet finished, innermost last.
     std::vector<Provider*> making;
 
@@ -63,6 +66,35 @@ struct ThreadResolutions {
     // path: the record being called, or one whose walk step encloses the step
     // under way.
     bool on_path(const Provider* record) const noexcept;
+    // Whether a resolution of this thread is running providers: a call made
+    // now comes from one of them (or from what they run).
+    bool nested() const noexcept { return path != nullptr; }
+};
+
+// Puts a frame on the thread's path for as long as it lives.
+class OnPath {
+public:
+    OnPath(ThreadResolutions& thread, PathFrame frame) noexcept : thread_(thread), frame_(frame) {
+        frame_.outer = thread.path;
+// The frame leaves the path in the destructor, before it goes: GCC cannot see that.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdangling-pointer"
+#endif
+        thread.path = &frame_;
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+    }
+    OnPath(const OnPath&) = delete;
+    OnPath& operator=(const OnPath&) = delete;
+    ~OnPath() { thread_.path = frame_.outer; }
+
+    PathFrame& frame() noexcept { return frame_; }
+
+private:
+    ThreadResolutions& thread_;
+    PathFrame frame_;
 };
 
 // Drops the entries of `stack` from `base` up, last first, each after it has
@@ -78,7 +110,17 @@ void truncate_stack(std::vector<Entry>& stack, std::size_t base) {
 
 inline void release_values_from(std::vector<OwnedRef>& values, std::size_t base) { truncate_stack(values, base); }
 
-// The calling thread's; never destroyed while it holds anything.
-ThreadResolutions& thread_resolutions() noexcept;
+namespace detail {
+// The calling thread's, once it has resolved anything: a plain pointer, so
+// that reaching it costs no check of a thread-local object's construction.
+inline thread_local ThreadResolutions* this_thread_resolutions = nullptr;
+ThreadResolutions& make_thread_resolutions();
+}  // namespace detail
+
+// The calling thread's; destroyed with the thread, when it holds nothing.
+inline ThreadResolutions& thread_resolutions() {
+    ThreadResolutions* resolutions = detail::this_thread_resolutions;
+    return resolutions != nullptr ? *resolutions : detail::make_thread_resolutions();
+}
 
 }  // namespace quorix::core
