@@ -12,7 +12,6 @@ from _quorix_core import Container
 
 # How the refusal of a wait between threads that would never end begins.
 DEADLOCK = "Deadlock detected"
-REENTRY = "Container is already in use by the calling thread (a re-entrant call)"
 
 def start(call, daemon=True):
     outcome = {}
