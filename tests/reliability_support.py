@@ -10,9 +10,8 @@ PRELUDE = """\
 import os, signal, sys, threading, time
 from _quorix_core import Container
 
-DEADLOCK = ("Deadlock detected: the container is held by a thread that is waiting for "
-            "a container held by the calling thread")
-REENTRY = "Container is already in use by the calling thread (a re-entrant call)"
+# How the refusal of a wait between threads that would never end begins.
+DEADLOCK = "Deadlock detected"
 
 def start(call, daemon=True):
     outcome = {}

@@ -93,6 +93,7 @@ def container(reentrant=True):
     if reentrant:
         # The provider holds its container: only the collector frees the two.
         c.register_provider("reenter", lambda: c.resolve("a"), False, False, [])
+        c.register_provider("recycle", lambda: c.resolve("recycle"), False, False, [])
     c.register_provider("not_callable", 42, False, False, [])
     return c
 
@@ -145,7 +146,8 @@ OPERATIONS = {
     "resolve: async": expect(RuntimeError, lambda c: c.resolve("async")),
     "resolve: provider raises": expect(Boom, lambda c: c.resolve("raises")),
     "resolve: not callable": expect(TypeError, lambda c: c.resolve("not_callable")),
-    "resolve: re-entrant call": expect(RuntimeError, lambda c: c.resolve("reenter")),
+    "resolve: a re-entrant call": lambda c: c.resolve("reenter"),
+    "resolve: a cycle through a re-entrant call": expect(RuntimeError, lambda c: c.resolve("recycle")),
     "resolve_many: fails midway": expect(Boom, lambda c: c.resolve_many(["top", "raises", "a"])),
     "resolve_many_plan: missing dependency": expect(KeyError, lambda c: c.resolve_many_plan(["top", "missing_dep"])),
     "resolve_many_plan: cycle": expect(RuntimeError, lambda c: c.resolve_many_plan(["cycle"])),

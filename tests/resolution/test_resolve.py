@@ -195,9 +195,10 @@ def test_coroutine_of_a_plain_provider_is_the_value(container):
     value.close()
 
 
-def test_reentrant_resolve_propagates_and_container_survives(container):
+def test_reentrant_resolve_is_an_ordinary_call_and_its_error_propagates(container):
     container.register_provider("inner", lambda: "inner", False, False, [])
     container.register_provider("outer", lambda: container.resolve("inner"), False, False, [])
-    message = "Container is already in use by the calling thread (a re-entrant call)"
-    raises_exactly(RuntimeError, message, container.resolve, "outer")
+    assert container.resolve("outer") == "inner"
+    container.register_provider("outer", lambda: container.resolve("missing"), False, False, [])
+    raises_exactly(KeyError, MISSING + "missing", container.resolve, "outer")
     assert container.resolve("inner") == "inner"

@@ -1,9 +1,9 @@
 """Many threads on a few containers at once, and a leak check over many mixed operations.
 
 The storm mixes every kind of operation with providers that raise, sleep,
-call back into their own container, and call into another container (so that
-rings of waits form and are refused); what may go wrong there is a crash, a
-hang, an internal failure or a singleton called twice. The leak check repeats
+call back into their own container (in a cycle too), and call into another
+container; what may go wrong there is a crash, a hang, an internal failure or
+a singleton called twice. The leak check repeats
 mixed operations, their error paths included, and checks that no object the
 module handled stays alive and that memory does not grow.
 """
@@ -30,12 +30,8 @@ STORM = """
             time.sleep(0.001)
             return [index]
         def reenter():
-            try:
-                c.resolve("fast")
-            except RuntimeError as e:
-                assert e.args == (REENTRY,), e
-                return "refused"
-            raise AssertionError("a re-entrant call went through")
+            assert c.resolve("fast") == "fast" and c.resolve_many_plan(["single"]) == [[index]]
+            return "reentered"
         c.register_provider("fast", lambda: "fast", False, False, [])
         c.register_provider("single", single, True, False, [])
         c.register_provider("raises", lambda: (_ for _ in ()).throw(Boom("boom")), False, False, [])
@@ -44,6 +40,7 @@ STORM = """
         c.register_provider("cross", lambda: other.resolve("dep"), False, False, [])
         c.register_provider("dep", lambda s, f: (s, f), False, False, ["single", "fast"])
         c.register_provider("cycle", lambda x: x, False, False, ["cycle"])
+        c.register_provider("recycle", lambda: c.resolve("recycle"), False, False, [])
         c.register_provider("store", lambda: None, True, False, [])
 
     for index in range(len(containers)):
@@ -54,7 +51,8 @@ STORM = """
     def one_operation(rng, c):
         choice = rng.randrange(12)
         if choice == 0:
-            return c.resolve(rng.choice(["fast", "single", "raises", "sleeps", "reenter", "cross", "dep", "cycle"]))
+            return c.resolve(rng.choice(["fast", "single", "raises", "sleeps", "reenter", "cross", "dep", "cycle",
+                                            "recycle"]))
         if choice == 1:
             return c.resolve_many(rng.sample(["fast", "single", "sleeps", "dep", "cross"], 3))
         if choice == 2:
@@ -81,8 +79,9 @@ STORM = """
             try:
                 one_operation(rng, c)
             except EXPECTED as e:
-                if type(e) is RuntimeError:
-                    assert e.args[0] in (DEADLOCK, REENTRY) or e.args[0].startswith("Dependency cycle"), e
+                # Recorded, not asserted: an assertion here would only end this thread.
+                if type(e) is RuntimeError and not e.args[0].startswith((DEADLOCK, "Dependency cycle")):
+                    failures.append(repr(e))
             except BaseException as e:
                 failures.append(repr(e))
 """
@@ -137,13 +136,14 @@ LEAK_ROUND = """
         c.register_provider("cycle", make, False, False, ["cycle"])
         c.register_provider("async", make, False, True, [])
         c.register_provider("reenter", lambda: c.resolve("a"), False, False, [])
+        c.register_provider("recycle", lambda: c.resolve("recycle"), False, False, [])
         c.register_provider("cross", lambda: other.resolve("x"), False, False, [])
         other.register_provider("x", make, True, False, [])
         c.resolve("b")
-        c.resolve_many(["a", "b", "cross"])
+        c.resolve_many(["a", "b", "cross", "reenter"])
         c.resolve_many_plan(["b", "a", "cross"])
         for failing in (lambda: c.resolve("raises"), lambda: c.resolve("cycle"), lambda: c.resolve("async"),
-                        lambda: c.resolve("missing"), lambda: c.resolve("reenter"),
+                        lambda: c.resolve("missing"), lambda: c.resolve("recycle"),
                         lambda: c.resolve_many_plan(["b", "raises"]), lambda: c.set_cached("b", Value()),
                         lambda: c.resolve_many(["a", "cycle"]), lambda: c.get_provider_info(3)):
             try:
@@ -161,9 +161,10 @@ LEAK_ROUND = """
         c.set_cached("a", Value())
         c.get_cached("a")
         c.register_provider("a", make, True, False, [])
-        # Containers are not tracked by the cyclic collector: break the cycle
-        # through the provider that calls back into its own container.
+        # Containers are not tracked by the cyclic collector: break the cycles
+        # through the providers that call back into their own container.
         c.register_provider("reenter", make, False, False, [])
+        c.register_provider("recycle", make, False, False, [])
         alive.extend(made)
 
     def interrupted_waits(alive):
@@ -176,11 +177,14 @@ LEAK_ROUND = """
             return value
         for this, that in ((a, b), (b, a)):
             this.register_provider("leaf", tracked, False, False, [])
-            this.register_provider("cross", lambda that=that: (barrier.wait(30), that.resolve("leaf"))[1],
-                                   False, False, [])
+            # The first maker of each singleton needs the other one; the
+            # thread that makes it after a refused maker does not.
+            first = []
+            this.register_provider("cross", lambda that=that, first=first: tracked() if first else (
+                first.append(1), barrier.wait(30), that.resolve("cross"))[2], True, False, [])
         threads = [start(lambda: a.resolve("cross")), start(lambda: b.resolve("cross"))]
         assert sorted(list(finish(*t)) for t in threads) == [["error"], ["ok"]]
-        a.register_provider("slow", lambda: (started.set(), go.wait(30)), False, False, [])
+        a.register_provider("slow", lambda: (started.set(), go.wait(30)), True, False, [])
         holder = start(lambda: a.resolve("slow"))
         assert started.wait(30)
         def handler(signum, frame):
@@ -188,7 +192,7 @@ LEAK_ROUND = """
         signal.signal(signal.SIGUSR1, handler)
         threading.Timer(0.01, os.kill, (os.getpid(), signal.SIGUSR1)).start()
         try:
-            a.resolve_many_plan(["leaf"])
+            a.resolve_many_plan(["leaf", "slow"])
         except Boom:
             pass
         else:
