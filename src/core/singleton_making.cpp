@@ -69,7 +69,13 @@ Result<OwnedRef> Container::take_making_turn(Provider& record) {
 
 Status Container::wait_for_maker(Provider& record, std::uint64_t seen) {
     LockWait wait(record.making.maker);
+    const std::uint64_t forks = forks_so_far();
     for (;;) {
+        // Code run inside the wait may have forked: the caller looks again,
+        // and a child finds the maker gone.
+        if (forks_so_far() != forks) {
+            return success();
+        }
         if (!wait.may_wait()) {
             return making_error(record, "Deadlock detected: the singleton for key '",
                                 "' is being made by a thread that is waiting for the calling thread");
