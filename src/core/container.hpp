@@ -48,6 +48,7 @@
 #include <type_traits>
 
 #include "core/container_inner.hpp"
+#include "core/read_sections.hpp"
 #include "runtime/error_result.hpp"
 #include "runtime/forced_unwind.hpp"
 
@@ -71,7 +72,7 @@ public:
             }
         }
         holder_.store(self, std::memory_order_relaxed);
-        if (poisoned_) {
+        if (poisoned_.load(std::memory_order_relaxed)) {
             leave();
             fail_poisoned();
         }
@@ -90,7 +91,7 @@ public:
             leave();
             throw;
         } catch (...) {
-            poisoned_ = true;
+            poisoned_.store(true, std::memory_order_relaxed);
             leave();
             throw;
         }
@@ -119,7 +120,7 @@ public:
     // its errors.
     MemoAnswer read_memo(PyObject* key_object) const noexcept {
         if constexpr (capability::reads_may_skip_container_lock) {
-            if (state_.load(std::memory_order_relaxed) == lock_free && !poisoned_) {
+            if (state_.load(std::memory_order_relaxed) == lock_free && !poisoned()) {
                 return inner_.memo_answer(key_object);
             }
         }
@@ -140,7 +141,35 @@ public:
     // line, if it finds no value, makes it.
     void end_making(Provider& record) noexcept;
 
-    bool poisoned() const noexcept { return poisoned_; }
+    // Where reads may not skip the lock: the cached value published for an
+    // exact `str` key (core/published_reads.hpp), read without the lock and
+    // with the reference taken before any thread can release it; nothing if
+    // none is published (the locked way then answers, with its errors).
+    OwnedRef read_published(PyObject* key_object) const noexcept {
+        if constexpr (!capability::reads_may_skip_container_lock) {
+            ReadSection section;
+            if (!poisoned()) {
+                if (Provider* record = inner_.published().find(key_object); record != nullptr && !record->being_made()) {
+                    return OwnedRef::share(record->cached.get_published());
+                }
+            }
+        }
+        return OwnedRef();
+    }
+    // Releases, after the lock, what the reads without it can no longer see.
+    void reclaim_retired() {
+        if constexpr (!capability::reads_may_skip_container_lock) {
+            PublishedReads::Reclaimed reclaimed;
+            locked([&](ContainerInner& inner) -> Status {
+                if (inner.published().has_retired()) {
+                    reclaimed = inner.published().take_reclaimable();
+                }
+                return success();
+            });
+        }
+    }
+
+    bool poisoned() const noexcept { return poisoned_.load(std::memory_order_relaxed); }
     // The thread that holds the lock, or no thread.
     std::thread::id holder() const noexcept { return holder_.load(std::memory_order_relaxed); }
 
@@ -237,7 +266,7 @@ private:
     std::mutex sleep_mutex_;             // guards the sleep on `lock_released_`
     std::condition_variable lock_released_;
     std::atomic<std::thread::id> holder_{};
-    bool poisoned_ = false;
+    std::atomic<bool> poisoned_{false};
     // Held by another thread when the process forked: no thread of this
     // process can ever release it.
     bool forked_away_ = false;

@@ -19,6 +19,7 @@
 #include "core/key_memo.hpp"
 #include "core/plan_cache.hpp"
 #include "core/prepared_resolution.hpp"
+#include "core/published_reads.hpp"
 #include "core/provider.hpp"
 #include "core/released.hpp"
 #include "core/requested_key.hpp"
@@ -128,6 +129,10 @@ public:
         return {key_memo_.find(key_object, generation_), generation_};
     }
 
+    // What reads without the lock find (core/published_reads.hpp).
+    const PublishedReads& published() const noexcept { return published_; }
+    PublishedReads& published() noexcept { return published_; }
+
     // Introspection and cache access.
     Result<CopiedOutProvider> get_provider_info(std::string_view key);
     OwnedRef get_cached(std::string_view key);
@@ -147,6 +152,15 @@ private:
     // The effective record of a requested key (null: none), through the key
     // memo for an exact `str`.
     Provider* requested_record(const RequestedKey& key);
+    // Where reads may not skip the lock, makes the record's cached value
+    // readable without it for the exact `str` the key came as.
+    void publish_read(const RequestedKey& key, Provider& record) {
+        if constexpr (!capability::reads_may_skip_container_lock) {
+            if (key.exact_str != nullptr) {
+                published_.publish(key.exact_str, record);
+            }
+        }
+    }
     // Brings the record's dependency links up to the current generation.
     void refresh_links(Provider& record);
     // The record's compiled resolution, if it has one at this generation.
@@ -200,6 +214,7 @@ private:
     // layer ends.
     std::vector<std::size_t> filled_layers_;
     ResolutionScratch scratch_;
+    PublishedReads published_;
     Generation generation_;
 };
 

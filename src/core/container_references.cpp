@@ -17,9 +17,10 @@ namespace quorix::core {
 
 template <class Self>
 auto ContainerInner::members_of(Self& self) noexcept {
-    auto& [compiled, plans, walked_requests, key_memo, providers, overrides, filled_layers, scratch, generation] = self;
+    auto& [compiled, plans, walked_requests, key_memo, providers, overrides, filled_layers, scratch, published,
+           generation] = self;
     return std::tie(compiled, plans, walked_requests, key_memo, providers, overrides, filled_layers, scratch,
-                    generation);
+                    published, generation);
 }
 
 namespace {
@@ -99,6 +100,13 @@ int visit_member(const CompiledResolutions& compiled, visitproc visit, void* arg
 void release_member(CompiledResolutions& compiled) { compiled.clear(); }
 void exchange_member(CompiledResolutions& a, CompiledResolutions& b) noexcept { a.swap(b); }
 void forget_stale(CompiledResolutions& compiled) { compiled.clear(); }
+
+// Holds what the maps and records hold too, or what only reads under way
+// still see: the container's own references are shown through those.
+int visit_member(const PublishedReads&, visitproc, void*) noexcept { return 0; }
+void release_member(PublishedReads& published) { published.release_all(); }
+void exchange_member(PublishedReads& a, PublishedReads& b) noexcept { a.swap(b); }
+void forget_stale(PublishedReads& published) { published.unpublish(); }
 
 int visit_member(const Generation&, visitproc, void*) noexcept { return 0; }
 void release_member(Generation&) noexcept {}

@@ -25,6 +25,7 @@ OwnedRef ContainerInner::get_cached(const RequestedKey& key) {
     // value, no record searched before it does.
     if (key.exact_str != nullptr) {
         if (Provider* record = requested_record(key); record != nullptr && record->cached) {
+            publish_read(key, *record);
             return record->cached.clone();
         }
     }
@@ -38,8 +39,14 @@ Status ContainerInner::set_cached(std::string_view key, BorrowedRef value, Relea
         message.append(key);
         return ErrorResult::deferred(PyExc_RuntimeError, std::move(message));
     }
-    // The previous value, if any, is released once the lock is free.
-    released.value = std::exchange(record->cached, OwnedRef::share(value));
+    // The previous value, if any, is released once the lock is free; where
+    // reads skip the lock only once no read can still be taking it.
+    OwnedRef replaced = record->cached.exchange(OwnedRef::share(value));
+    if constexpr (capability::reads_may_skip_container_lock) {
+        released.value = std::move(replaced);
+    } else {
+        published_.retire(std::move(replaced));
+    }
     return success();
 }
 

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/cached_slot.hpp"
 #include "core/seeded_hash.hpp"
 #include "runtime/ref.hpp"
 
@@ -83,10 +84,15 @@ public:
         cached.reset();
     }
 
+    // Whether a thread is making its value: a value stored meanwhile (by
+    // `set_cached`) answers a read only through the resolution's own checks,
+    // since the maker itself reaching it again is a cycle.
+    bool being_made() const noexcept { return making.maker.load(std::memory_order_relaxed) != std::thread::id(); }
+
     KeyText key;  // the key it was registered under, for the errors of its making
     ProviderMeta meta;
     OwnedRef callable;
-    OwnedRef cached;  // null while no value is kept
+    CachedSlot cached;  // empty while no value is kept
     ResolutionLinks links;
     SingletonMaking making;
 

@@ -145,6 +145,7 @@ Status ContainerInner::prepare_resolve(const RequestedKey& key, ThreadResolution
     }
     if (record->meta.singleton && record->cached && (!thread.nested() || !thread.on_path(record))) {
         prepared.value = record->cached.clone();  // nothing else to do for a cached singleton
+        publish_read(key, *record);
         return success();
     }
     const bool nested = thread.nested();

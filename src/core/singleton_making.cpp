@@ -105,7 +105,7 @@ Status Container::wait_for_maker(Provider& record, std::uint64_t seen) {
 Status Container::keep_made(Provider& record, BorrowedRef value) {
     return locked([&](ContainerInner&) -> Status {
         if (!record.cached) {
-            record.cached = OwnedRef::share(value);
+            OwnedRef empty = record.cached.exchange(OwnedRef::share(value));
         }
         return success();
     });

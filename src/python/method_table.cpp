@@ -79,6 +79,22 @@ OwnedRef list_of(core::BatchValues batch) {
     return list;
 }
 
+// Runs `change(ContainerInner&, Released&)` under the lock; then, with the
+// lock free, releases what it let go of and what reads without the lock can
+// no longer see.
+template <class Change>
+Result<OwnedRef> changed(PyObject* self, Change&& change) {
+    core::Container& container = payload_of(self);
+    Status status = [&] {
+        Released released;  // released on the way out, after the lock
+        return container.locked([&](ContainerInner& inner) -> Status { return change(inner, released); });
+    }();
+    if (status.ok()) {
+        container.reclaim_retired();
+    }
+    return none_or_error(std::move(status));
+}
+
 // The converted arguments of register_provider and set_override.
 struct NewRecord {
     KeyText key;
@@ -97,38 +113,35 @@ Result<NewRecord> convert_new_record(const BoundArguments<5>& bound) {
 
 Result<OwnedRef> register_provider(PyObject* self, const BoundArguments<5>& bound) {
     QUORIX_LET(made, convert_new_record(bound));
-    Released released;
-    return none_or_error(payload_of(self).locked([&](ContainerInner& inner) -> Status {
+    return changed(self, [&](ContainerInner& inner, Released& released) -> Status {
         inner.register_provider(std::move(made.key), std::move(made.record), released);
         return success();
-    }));
+    });
 }
 
 Result<OwnedRef> set_override(PyObject* self, const BoundArguments<5>& bound) {
     QUORIX_LET(made, convert_new_record(bound));
-    Released released;
-    return none_or_error(payload_of(self).locked([&](ContainerInner& inner) -> Status {
+    return changed(self, [&](ContainerInner& inner, Released& released) -> Status {
         inner.set_override(std::move(made.key), std::move(made.record), released);
         return success();
-    }));
+    });
 }
 
 PyObject* begin_override_layer(PyObject* self, PyObject*) {
     return guard_entry([&]() -> Result<OwnedRef> {
-        return none_or_error(payload_of(self).locked([](ContainerInner& inner) -> Status {
+        return changed(self, [](ContainerInner& inner, Released&) -> Status {
             inner.begin_override_layer();
             return success();
-        }));
+        });
     });
 }
 
 PyObject* end_override_layer(PyObject* self, PyObject*) {
     return guard_entry([&]() -> Result<OwnedRef> {
-        Released released;
-        return none_or_error(payload_of(self).locked([&](ContainerInner& inner) -> Status {
+        return changed(self, [](ContainerInner& inner, Released& released) -> Status {
             inner.end_override_layer(released);
             return success();
-        }));
+        });
     });
 }
 
@@ -144,9 +157,16 @@ core::RequestedKey requested_key(core::Container& container, PyObject* argument)
     return key;
 }
 
-// The value the memo's record holds: what the call answers, at once.
-OwnedRef remembered_value(const core::RequestedKey& key) noexcept {
-    return key.memo.record != nullptr ? key.memo.record->cached.clone() : OwnedRef();
+// The cached value the call answers at once, found without taking the
+// container: the memo's record's where reads may skip the lock, else the one
+// published for reads without it.
+OwnedRef remembered_value(core::Container& container, const core::RequestedKey& key) noexcept {
+    if constexpr (capability::reads_may_skip_container_lock) {
+        const core::Provider* record = key.memo.record;
+        return record != nullptr && !record->being_made() ? record->cached.clone() : OwnedRef();
+    } else {
+        return key.exact_str != nullptr ? container.read_published(key.exact_str) : OwnedRef();
+    }
 }
 
 // Runs `work(const RequestedKey&)` with the key's text: lent by the argument
@@ -166,7 +186,7 @@ Result<OwnedRef> resolve(PyObject* self, const BoundArguments<1>& bound) {
     core::Container& container = payload_of(self);
     core::RequestedKey key = requested_key(container, bound[0]);
     // A cached singleton answers at once.
-    if (OwnedRef value = remembered_value(key)) {
+    if (OwnedRef value = remembered_value(container, key)) {
         return value;
     }
     return with_key_text(bound[0], key,
@@ -227,7 +247,7 @@ Result<OwnedRef> get_provider_info(PyObject* self, const BoundArguments<1>& boun
 Result<OwnedRef> get_cached(PyObject* self, const BoundArguments<1>& bound) {
     core::Container& container = payload_of(self);
     core::RequestedKey key = requested_key(container, bound[0]);
-    if (OwnedRef value = remembered_value(key)) {
+    if (OwnedRef value = remembered_value(container, key)) {
         return value;
     }
     // Keys are found as `resolve` finds them, an exact `str` through the key memo.
@@ -242,9 +262,9 @@ Result<OwnedRef> get_cached(PyObject* self, const BoundArguments<1>& bound) {
 Result<OwnedRef> set_cached(PyObject* self, const BoundArguments<2>& bound) {
     QUORIX_LET(key, convert_argument("key", bound[0], convert_key));
     OwnedRef value = OwnedRef::share(bound[1]);  // held for the call
-    Released released;
-    return none_or_error(payload_of(self).locked(
-        [&](ContainerInner& inner) { return inner.set_cached(key.text(), value.borrow(), released); }));
+    return changed(self, [&](ContainerInner& inner, Released& released) {
+        return inner.set_cached(key.text(), value.borrow(), released);
+    });
 }
 
 // The interpreter's entry for a method with parameters: bind, then run the
