@@ -160,12 +160,13 @@ public:
     void reclaim_retired() {
         if constexpr (!capability::reads_may_skip_container_lock) {
             PublishedReads::Reclaimed reclaimed;
-            locked([&](ContainerInner& inner) -> Status {
+            // A wait refused (a signal, a fork) leaves them for a later change.
+            static_cast<void>(locked([&](ContainerInner& inner) -> Status {
                 if (inner.published().has_retired()) {
                     reclaimed = inner.published().take_reclaimable();
                 }
                 return success();
-            });
+            }));
         }
     }
 
