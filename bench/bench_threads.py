@@ -72,7 +72,13 @@ SCENARIOS = [
 
 
 class Contender:
-    def __init__(self, name, stmt, ns, header, work):
+    """A resolution statement made into a thread's timed loop and a checked single call.
+
+    The loop keeps its thread's count in counts[index] after every batch, so
+    a sampler may read it while the thread runs.
+    """
+
+    def __init__(self, name, stmt, ns, header, work, batch=BATCH):
         self.name = name
         lines = [f"{header}", f"{'    ' if header.endswith(':') else ''}{stmt}"] if header else [stmt]
         body = "".join(f"            {line}\n" for line in lines)
@@ -82,10 +88,10 @@ class Contender:
             "def loop(running, counts, index, work):\n"
             "    n = 0\n"
             "    while running[0]:\n"
-            f"        for _ in range({BATCH}):\n"
+            f"        for _ in range({batch}):\n"
             f"{body}"
-            f"        n += {BATCH}\n"
-            "    counts[index] = n\n"
+            f"        n += {batch}\n"
+            "        counts[index] = n\n"
         )
         namespace = dict(ns)
         exec(self.source, namespace)
@@ -127,11 +133,10 @@ class Contender:
             self.fairness.append(min(counts) / (sum(counts) / threads))
 
 
-def build(scenario, method, with_work, errors, title):
-    graph, hand, check = scenario()
-    work = calibrated_work() if with_work else None
+def statements(graph, hand, method, peers, errors, title):
+    """[(name, (statement, namespace, header))] of hand-wired code, this module and each peer that can be built."""
     made = [(HAND, hand), (MODULE, bench_peers.module_contender(graph, method))]
-    for peer in PEERS:
+    for peer in peers:
         try:
             made.append((peer, bench_peers.PEER_BUILDERS[peer](graph)))
         except NotComparable:
@@ -140,6 +145,13 @@ def build(scenario, method, with_work, errors, title):
             errors[(title, peer)] = "not installed"
         except Exception as error:  # a peer that cannot express the graph is reported, not fatal
             errors[(title, peer)] = f"error ({bench_peers.describe(error)})"
+    return made
+
+
+def build(scenario, method, with_work, errors, title):
+    graph, hand, check = scenario()
+    work = calibrated_work() if with_work else None
+    made = statements(graph, hand, method, PEERS, errors, title)
     contenders = []
     for name, (stmt, ns, header) in made:
         contender = Contender(name, stmt, ns, header, work)
@@ -156,19 +168,36 @@ def ratio(contender, threads):
     return contender.best[threads] / contender.best[1]
 
 
-def render(rows, errors, args, elapsed):
-    out = []
+def run_header(sampling, elapsed, peers):
+    """The interpreter, module, date and sampling of a run, and the peers' versions."""
     try:
         module_version = bench_peers.abi_level()
     except Exception:  # only a label
         module_version = "?"
-    out.append(
+    return [
         f"**{platform.python_implementation()} {platform.python_version()} ({sys.platform}, {platform.machine()}), "
-        f"module {module_version}; {datetime.date.today().isoformat()}; best of {args.rounds} interleaved rounds, "
-        f"{args.duration:g} s per sample, {elapsed:.0f} s in all; switch interval {sys.getswitchinterval() * 1e3:g} ms**"
-    )
-    out.append("")
-    out.append("Peers: " + ", ".join(f"{p} {bench_peers.peer_version(p)}" for p in PEERS))
+        f"module {module_version}; {datetime.date.today().isoformat()}; {sampling}, {elapsed:.0f} s in all; "
+        f"switch interval {sys.getswitchinterval() * 1e3:g} ms**",
+        "",
+        "Peers: " + ", ".join(f"{p} {bench_peers.peer_version(p)}" for p in peers),
+    ]
+
+
+def interleave(samples, rounds, seed, take):
+    """take(sample) for every sample once per round, in an order shuffled each round."""
+    rng = random.Random(seed)
+    for round_number in range(rounds):
+        rng.shuffle(samples)
+        for sample in samples:
+            take(sample)
+        if sys.stderr.isatty():
+            print(f"\rround {round_number + 1}/{rounds}", end="", file=sys.stderr, flush=True)
+    if sys.stderr.isatty():
+        print(file=sys.stderr)
+
+
+def render(rows, errors, args, elapsed):
+    out = run_header(f"best of {args.rounds} interleaved rounds, {args.duration:g} s per sample", elapsed, PEERS)
     out.append("")
     out.append("Aggregate throughput of N threads sharing one container, relative to one thread "
                f"(goal ≥ {GOAL_RATIO} at N = {', '.join(map(str, GOAL_THREADS))}; ✗ misses it):")
@@ -223,14 +252,20 @@ def render(rows, errors, args, elapsed):
     return "\n".join(out)
 
 
+def rounds_parser(doc, rounds, quick_help):
+    """The options of an interleaved benchmark: --rounds, --quick and --seed."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=rounds, help=f"interleaved rounds (default {rounds})")
+    parser.add_argument("--quick", action="store_true", help=quick_help)
+    parser.add_argument("--seed", type=int, default=None, help="seed for the order of samples within a round")
+    return parser
+
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds (default 5)")
+    parser = rounds_parser(__doc__, 5, "1 round of short samples: a smoke run, not a result")
     parser.add_argument("--duration", type=float, default=0.2, help="seconds per sample (default 0.2; 8 threads: "
                         f"at least {FAIRNESS_SECONDS:g})")
-    parser.add_argument("--quick", action="store_true", help="1 round of short samples: a smoke run, not a result")
     parser.add_argument("--only", default="", help="only the scenarios whose title contains this text")
-    parser.add_argument("--seed", type=int, default=None, help="seed for the order of samples within a round")
     args = parser.parse_args(argv)
     if args.quick:
         args.rounds, args.duration = 1, 0.05
@@ -239,15 +274,7 @@ def main(argv=None):
     rows = [(title, build(scenario, method, work, errors, title))
             for title, scenario, method, work in SCENARIOS if args.only in title]
     samples = [(c, n) for _, contenders in rows for c in contenders for n in THREADS]
-    rng = random.Random(args.seed)
-    for round_number in range(args.rounds):
-        rng.shuffle(samples)
-        for contender, threads in samples:
-            contender.sample(threads, args.duration)
-        if sys.stderr.isatty():
-            print(f"\rround {round_number + 1}/{args.rounds}", end="", file=sys.stderr, flush=True)
-    if sys.stderr.isatty():
-        print(file=sys.stderr)
+    interleave(samples, args.rounds, args.seed, lambda sample: sample[0].sample(sample[1], args.duration))
     print(render(rows, errors, args, time.perf_counter() - started))
 
 
