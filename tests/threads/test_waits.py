@@ -238,3 +238,98 @@ def test_at_exit_the_container_is_not_left_to_a_parked_daemon_thread(run_waiting
     """), timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["finalizer", "B"], done.stdout + done.stderr
+
+
+# The fault build's switch calls the holder's provider with the lock held: it
+# keeps the lock until `go` is set, waiting or computing in Python.
+LOCK_HOLDERS = {
+    "waiting provider": """
+        def slow():
+            calls.append(1)
+            started.set()
+            assert go.wait(30)
+            return value
+    """,
+    "computing provider": """
+        def slow():
+            calls.append(1)
+            started.set()
+            while not go.is_set():
+                sum(range(100))
+            return value
+    """,
+}
+
+# What the waiting thread calls, what it gets, and what shows that it ran.
+LOCK_WAITERS = {
+    "register_provider": ("c.register_provider('slow', f, True, False, [])", "None",
+                          "c.get_provider_info('slow')[:2] == (f, True)"),
+    "resolve": ("c.resolve('slow')", "value", "calls == [1, 1]"),
+    "resolve_many": ("c.resolve_many(['other', 'slow'])", "['other', value]", "calls == [1, 1]"),
+    "resolve_many_plan": ("c.resolve_many_plan(['slow', 'other'])", "[value, 'other']", "calls == [1, 1]"),
+    "begin_override_layer": ("c.begin_override_layer()", "None",
+                             "c.set_override('slow', f, False, False, []) is None and c.resolve('slow') == 'f'"),
+    "set_override": ("c.set_override('slow', f, False, False, [])", "None", "c.resolve('slow') is value"),
+    "get_provider_info": ("c.get_provider_info('slow')[1:]", "(False, False, [])", "True"),
+    "get_cached": ("c.get_cached('kept')", "'kept'", "True"),
+    "set_cached": ("c.set_cached('kept', 'later')", "None", "c.get_cached('kept') == 'later'"),
+    "end_override_layer": ("c.end_override_layer()", "None", "c.resolve('slow') is value"),
+}
+
+
+@pytest.mark.parametrize("holder,waiter", [(h, w) for h in LOCK_HOLDERS for w in LOCK_WAITERS
+                                           if h == "waiting provider" or w == "resolve"])
+def test_a_thread_waiting_for_the_lock_lets_the_holder_finish(run_faulty, holder, waiter):
+    call, result, after = LOCK_WAITERS[waiter]
+    check_ok(run_faulty(script(LOCK_HOLDERS[holder], f"""
+        def f(*args):
+            return "f"
+        c = Container()
+        started, go = threading.Event(), threading.Event()
+        calls, value = [], object()
+        c.register_provider("other", lambda: "other", False, False, [])
+        c.register_provider("kept", lambda: "kept", True, False, [])
+        c.resolve_many(["kept"])
+        c.register_provider("slow", slow, False, False, [])
+        holder = start(lambda: c.resolve("slow"))
+        assert started.wait(30)
+        waiter = start(lambda: {call})
+        waiter[0].join(0.2)
+        assert waiter[0].is_alive() and not waiter[1], waiter[1]
+        go.set()  # this thread still runs while the waiter waits
+        assert finish(*holder) == {{"ok": value}}
+        assert finish(*waiter) == {{"ok": {result}}}
+        assert {after}
+        print("OK")
+    """), faults="calls_under_lock", timeout=90))
+
+
+def test_one_thread_at_a_time_holds_the_lock(run_faulty):
+    # The fault build's switch calls each provider with the lock held, and each
+    # call yields the interpreter lock mid-way, so every other thread reaches
+    # the lock while it is held: hundreds of hand-offs between sleeping
+    # waiters, none of which may let two threads in at once.
+    check_ok(run_faulty(script("""
+        c = Container()
+        inside, most, calls = [0], [0], []
+        def guarded(value):
+            def provider():
+                inside[0] += 1
+                most[0] = max(most[0], inside[0])
+                time.sleep(0)
+                calls.append(1)
+                inside[0] -= 1
+                return value
+            return provider
+        c.register_provider("g", guarded(1), False, False, [])
+        c.register_provider("h", guarded(2), False, False, [])
+        c.register_provider("s", lambda: 3, True, False, [])
+        c.resolve_many(["s"])
+        def hammer():
+            # Quick operations in between take the lock too.
+            return sum(c.resolve("g") + c.resolve("h") + c.get_cached("s") for _ in range(150))
+        threads = [start(hammer) for _ in range(4)]
+        assert [finish(*t) for t in threads] == [{"ok": 900}] * 4
+        assert most == [1] and len(calls) == 1200
+        print("OK")
+    """), faults="calls_under_lock", timeout=90))
