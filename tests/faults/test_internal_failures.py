@@ -185,7 +185,59 @@ def test_container_whose_deallocation_failed_is_left_alone_by_the_collector(run)
     assert_ok(done)
 
 
-def test_failed_call_tuple_poisons_only_its_container(run):
+# A provider's call that fails inside the module: of a dependent, of a
+# singleton being made, in a batch, in a plan.
+FAILED_CALLS = {
+    "dependent": "c.resolve('a')",
+    "singleton": "c.resolve('t')",
+    "batch": "c.resolve_many(['s', 't'])",
+    "plan": "c.resolve_many_plan(['a', 't'])",
+}
+
+
+@pytest.mark.parametrize("call", FAILED_CALLS.values(), ids=list(FAILED_CALLS))
+def test_failed_provider_call_is_a_panic_that_leaves_the_container_working(run, call):
+    # The call fails outside the lock: the container's state is sound, so it
+    # is not poisoned, and the singleton whose making failed is made again.
+    done = run(f"""
+        import threading, weakref
+        c = Container()
+        kept = []
+        class Value: pass
+        def make():
+            v = Value(); kept.append(weakref.ref(v)); return v
+        c.register_provider("s", make, True, False, [])
+        c.register_provider("t", make, True, False, [])
+        c.register_provider("a", f, False, False, ["s"])
+        s = c.resolve("s")
+        arm("provider_call")
+        e = panic_of(lambda: {call})
+        arm()
+        assert e.args == ("Python API call failed",)
+        assert c.resolve("s") is s and c.get_cached("s") is s
+        assert c.get_cached("t") is None
+        # Another thread finds no making under way.
+        other = []
+        worker = threading.Thread(target=lambda: other.append(c.resolve_many(["t", "a"])), daemon=True)
+        worker.start()
+        worker.join(30)
+        assert not worker.is_alive(), "the failed making never ended"
+        assert other[0][0] is c.get_cached("t") and len(kept) == 2
+        assert_working(c)
+        seen = []
+        sys.unraisablehook = seen.append
+        del c, s, other
+        assert seen == [] and [k() for k in kept] == [None, None]
+        print("OK")
+    """)
+    assert_ok(done)
+    # The interpreter's pending MemoryError is printed before the report.
+    assert done.stderr.index("MemoryError") < done.stderr.index("Python API call failed")
+
+
+def test_failed_provider_call_under_the_lock_poisons_only_its_container(run):
+    # The fault build's switch calls a provider without dependencies with the
+    # lock held: a failure there unwinds through the lock.
     done = run("""
         import weakref
         c, bystander = Container(), Container()
@@ -194,9 +246,9 @@ def test_failed_call_tuple_poisons_only_its_container(run):
         def make():
             v = Value(); kept.append(weakref.ref(v)); return v
         c.register_provider("s", make, True, False, [])
-        c.register_provider("a", f, False, False, ["s"])
+        c.register_provider("a", f, False, False, [])
         c.resolve("s")
-        arm("provider_call")
+        arm("calls_under_lock", "provider_call")
         e = panic_of(lambda: c.resolve("a"))
         arm()
         assert e.args == ("Python API call failed",)
@@ -213,7 +265,6 @@ def test_failed_call_tuple_poisons_only_its_container(run):
         print("OK")
     """)
     assert_ok(done)
-    # The interpreter's pending MemoryError is printed before the report.
     assert done.stderr.index("MemoryError") < done.stderr.index("Python API call failed")
 
 
@@ -287,9 +338,19 @@ def test_other_native_exception_is_a_panic_that_poisons(run):
     assert_ok(done)
 
 
-@pytest.mark.parametrize("method", ["resolve", "resolve_many", "resolve_many_plan"])
-def test_panic_raised_by_a_callable(run, method):
-    arg = "'k'" if method == "resolve" else "['ok', 'k']"
+# How the relaying provider is called, and whether the container is poisoned:
+# only when the fault build's switch calls it with the lock held.
+RELAYS = {
+    "resolve": ("resolve", "'k'", "", "'k'"),
+    "resolve_many": ("resolve_many", "['ok', 'k']", "", "['ok', 'k']"),
+    "resolve_many_plan": ("resolve_many_plan", "['ok', 'k']", "", "['ok', 'k']"),
+    "resolve under the lock": ("resolve", "'k'", "calls_under_lock", None),
+}
+
+
+@pytest.mark.parametrize("relay", RELAYS)
+def test_panic_raised_by_a_callable_is_resumed(run, relay):
+    method, arg, under_lock, afterwards = RELAYS[relay]
     done = run(f"""
         source = Container()
         source.register_provider("a", f, False, False, [])
@@ -299,14 +360,21 @@ def test_panic_raised_by_a_callable(run, method):
         victim, bystander = Container(), Container()
         def relay():
             raise first
-        victim.register_provider("ok", f, False, False, [])
+        victim.register_provider("ok", lambda: "ok", False, False, [])
         victim.register_provider("k", relay, False, False, [])
+        arm("{under_lock}")
         sys.stderr.write("<<start>>\\n"); sys.stderr.flush()
         second = panic_of(lambda: victim.{method}({arg}))
         sys.stderr.write("<<end>>\\n"); sys.stderr.flush()
+        arm()
         assert second is not first and type(second) is type(first)
         assert second.args == ("Python API call failed",)
-        assert_poisoned(victim)
+        if {bool(under_lock)}:
+            assert_poisoned(victim)
+        else:
+            victim.register_provider("k", lambda: "k", False, False, [])
+            assert victim.{method}({arg}) == {afterwards}
+            assert_working(victim)
         assert_working(bystander)
         print("OK")
     """)
@@ -348,8 +416,8 @@ def test_panic_subclass_is_an_ordinary_exception(run):
 ABORTS = {
     "internal failure, no class": ("panic_class,provider_call", "c.resolve('a')", True),
     "deallocation failure, no class": ("panic_class,dealloc", "del c", True),
-    "class already made": ("", "arm('provider_call'); panic_of(lambda: c.resolve('a')); arm('panic_class'); "
-                               "panic_of(lambda: c.resolve('a'))", False),
+    "class already made": ("", "arm('provider_call'); panic_of(lambda: c.resolve('a')); "
+                               "arm('panic_class', 'provider_call'); panic_of(lambda: c.resolve('a'))", False),
     "core error, no class": ("panic_class", "c.resolve('missing')", False),
     "callable's error, no class": ("panic_class", "c.resolve('bad')", False),
     "core error message": ("raise_argument", "c.resolve('missing')", True),

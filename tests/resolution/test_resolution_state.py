@@ -112,10 +112,14 @@ def test_a_failed_resolution_leaves_no_key_on_the_path(container, method, mode, 
     assert run(c, "top") == ("top", ("mid", ("bad",)))
 
 
-@EACH_METHOD
-def test_running_out_of_memory_mid_resolution_leaves_no_key_on_the_path(run_faulty, method):
-    # The provider of "arm" makes opening the next level fail while "top" is on
-    # the path; the container stays usable and "top" must not look like a cycle.
+# A plan lays out no walk, so only the walks fail before the call.
+@pytest.mark.parametrize("method,where", [*((m, "inside a provider") for m in METHODS),
+                                          ("resolve", "before the call"), ("resolve_many", "before the call")])
+def test_running_out_of_memory_mid_resolution_leaves_no_key_on_the_path(run_faulty, method, where):
+    # A walk is laid out before any of its providers runs, and opening its
+    # first level fails first: inside a provider, the failing layout is that of
+    # a nested resolution of "mid", made while "top" and "arm" are on the
+    # thread's path. The container stays usable and no key may look like a cycle.
     done = run_faulty(f"""
         import os
         from _quorix_core import Container
@@ -128,9 +132,13 @@ def test_running_out_of_memory_mid_resolution_leaves_no_key_on_the_path(run_faul
         armed = []
 
         def arm():
-            if not armed:  # once only
-                os.environ["QUORIX_FAULTS"] = "level_alloc"
+            if not armed and "{where}" == "inside a provider":  # once only
                 armed.append(1)
+                os.environ["QUORIX_FAULTS"] = "level_alloc"
+                try:
+                    c.resolve("mid")
+                finally:
+                    os.environ["QUORIX_FAULTS"] = ""
             return "armed"
 
         c = Container()
@@ -138,15 +146,21 @@ def test_running_out_of_memory_mid_resolution_leaves_no_key_on_the_path(run_faul
         c.register_provider("leaf", lambda: "leaf", False, False, [])
         c.register_provider("mid", lambda leaf: ("mid", leaf), False, False, ["leaf"])
         c.register_provider("top", lambda *a: ("top", *a), False, False, ["arm", "mid"])
+        if "{where}" == "before the call":
+            os.environ["QUORIX_FAULTS"] = "level_alloc"
         try:
-            c.resolve("top")
+            run(c, "top")
         except MemoryError:
             pass
         else:
             raise AssertionError("no MemoryError")
         os.environ["QUORIX_FAULTS"] = ""
-        assert run(c, "top") == ("top", "armed", ("mid", "leaf")), run(c, "top")
-        assert run(c, "mid") == ("mid", "leaf")
+        assert armed == ([1] if "{where}" == "inside a provider" else [])
+        for method in (lambda key: c.resolve(key), lambda key: c.resolve_many([key])[0],
+                       lambda key: c.resolve_many_plan([key])[0]):
+            assert method("top") == ("top", "armed", ("mid", "leaf")), method("top")
+            assert method("mid") == ("mid", "leaf")
+            assert method("arm") == "armed"
         print("OK")
     """)
     assert done.returncode == 0, done.stderr

@@ -3,8 +3,11 @@
 The child has only the forking thread: a singleton that another thread was
 making at the fork can never be made there, so resolving it must fail at once,
 while everything else (the same container included) goes on working in the
-child, and the parent is not affected. Each scenario runs in a subprocess with
-a timeout, the child's exit awaited with one too.
+child; a container whose lock another thread held (the fault-injection build's
+switch calls a provider without dependencies with the lock held) can never be
+released there, so every operation on it must fail at once. The parent is not
+affected. Each scenario runs in a subprocess with a timeout, the child's exit
+awaited with one too.
 """
 import os
 
@@ -102,8 +105,63 @@ def test_a_singleton_another_thread_was_making_fails_in_the_child(run_python):
     check_ok(run_python(code, timeout=120))
 
 
+def test_a_container_another_thread_held_fails_every_operation_in_the_child(run_faulty):
+    # The switch is armed once the cached value is made.
+    check_ok(run_faulty(script(PRELUDE, """
+        FORKED = ("Container was in use by another thread when the process forked; it cannot be used in "
+                  "this process")
+        held, go = threading.Event(), threading.Event()
+        def hold():
+            held.set()
+            go.wait(30)
+            return "held"
+        c = Container()
+        c.register_provider("a", f, False, False, [])
+        c.register_provider("hold", hold, False, False, [])
+        c.register_provider("s", f, True, False, [])
+        c.resolve("s")  # a cached value, remembered by its key object
+        reads = {"resolve of a cached singleton": lambda c: c.resolve("s"),
+                 "get_cached of a cached singleton": lambda c: c.get_cached("s")}
+        other = Container()
+        other.register_provider("a", f, True, False, [])
+        os.environ["QUORIX_FAULTS"] = "calls_under_lock"
+        holder = start(lambda: c.resolve("hold"))
+        assert held.wait(30)
+        # Another thread waits too: its place in the queue is lost in the fork.
+        waiter = start(lambda: c.resolve("a"))
+        time.sleep(0.05)
+        def child():
+            for name, call in [*ALL_TEN.items(), *reads.items()]:
+                for attempt in range(2):  # it stays unusable
+                    try:
+                        call(c)
+                    except RuntimeError as e:
+                        assert str(e) == FORKED, (name, str(e))
+                    else:
+                        raise AssertionError(name + " did not fail")
+            # Containers no lost thread held work normally, new ones too.
+            del os.environ["QUORIX_FAULTS"]
+            assert other.resolve("a") == "f" and other.resolve_many_plan(["a"]) == ["f"]
+            fresh = Container()
+            fresh.register_provider("n", lambda: 7, False, False, [])
+            assert fresh.resolve("n") == 7
+        assert in_child(child) == 0
+        go.set()
+        assert finish(*holder) == {"ok": "held"}
+        assert finish(*waiter) == {"ok": "f"}
+        assert c.resolve("a") == "f"
+        print("OK")
+    """), timeout=120))
+
+
+@pytest.mark.parametrize("holds", ["a singleton being made", "the lock"])
 @pytest.mark.parametrize("waiting", [0, 3], ids=["alone", "with waiters"])
-def test_a_fork_from_inside_a_provider_lets_the_forking_thread_finish(run_python, waiting):
+def test_a_fork_from_inside_a_provider_lets_the_forking_thread_finish(request, run_python, waiting, holds):
+    # The waiters wait for the singleton "fork", or (the fault build's switch
+    # calling "fork" with the lock held) for the lock.
+    made = holds == "a singleton being made"
+    wanted = "fork" if made else "a"
+    got = "forking" if made else "f"
     code = script(PRELUDE, f"""
         c = Container()
         c.register_provider("a", f, False, False, [])
@@ -111,17 +169,17 @@ def test_a_fork_from_inside_a_provider_lets_the_forking_thread_finish(run_python
         forked = []
         def forking():
             for _ in range({waiting}):
-                waiters.append(start(lambda: c.resolve("fork")))
-            time.sleep(0.1)  # the waiters are asleep, waiting for this singleton, at the fork
+                waiters.append(start(lambda: c.resolve("{wanted}")))
+            time.sleep(0.1)  # the waiters are asleep, waiting for this singleton or the lock, at the fork
             forked.append(os.fork())
             return "forking"
-        c.register_provider("fork", forking, True, False, [])
+        c.register_provider("fork", forking, {made}, False, [])
         value = c.resolve("fork")
         if forked[0] == 0:
             status = 1
             try:
                 # The resolution ended normally, and the container works on.
-                assert value == "forking" and c.resolve("fork") == "forking"
+                assert value == "forking" and (not {made} or c.resolve("fork") == "forking")
                 assert c.resolve("a") == "f" and c.resolve_many_plan(["a"]) == ["f"]
                 worker = start(lambda: c.resolve_many(["a", "a"]))
                 assert finish(*worker) == {{"ok": ["f", "f"]}}
@@ -130,8 +188,11 @@ def test_a_fork_from_inside_a_provider_lets_the_forking_thread_finish(run_python
                 os._exit(status)
         assert wait_child(forked[0]) == 0
         for waiter in waiters:
-            assert finish(*waiter) == {{"ok": "forking"}}
+            assert finish(*waiter) == {{"ok": "{got}"}}
         assert value == "forking"
         print("OK")
     """)
-    check_ok(run_python(code, timeout=120))
+    if made:
+        check_ok(run_python(code, timeout=120))
+    else:
+        check_ok(request.getfixturevalue("run_faulty")(code, faults="calls_under_lock", timeout=120))

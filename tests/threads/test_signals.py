@@ -1,12 +1,16 @@
-"""Signals reach a thread that waits for a singleton another thread is making.
+"""Signals reach a thread that waits for a singleton another thread is making, or for a held lock.
 
-The main thread waits for a singleton whose maker runs a slow provider; a
-signal (Ctrl-C) must be handled while it waits, not when the maker finishes.
-A handler that raises makes the waiting call fail with that exception, having
-changed nothing; one that returns lets the wait go on.
+The main thread waits for a singleton whose maker runs a slow provider, or
+for the container's lock while another thread's slow provider runs under it
+(the fault-injection build's switch calls a provider without dependencies with
+the lock held); a signal (Ctrl-C) must be handled while it waits, not when the
+maker or holder finishes. A handler that raises makes the waiting call fail
+with that exception, having changed nothing; one that returns lets the wait go
+on.
 """
 import pytest
 
+from all_methods import ALL_TEN_SOURCE
 from reliability_support import check_ok, script
 
 SETUP = """
@@ -54,9 +58,9 @@ def unchanged():
 """
 
 
-def holding(provider):
+def holding(provider, singleton=True):
     return f"""
-        c.register_provider("slow", {provider}, True, False, [])
+        c.register_provider("slow", {provider}, {singleton}, False, [])
         holder = start(lambda: c.resolve("slow"))
         assert started.wait(30)
     """
@@ -92,6 +96,29 @@ def test_ctrl_c_interrupts_a_waiting_call_which_changes_nothing(run_python, prov
     """), timeout=60))
 
 
+@pytest.mark.parametrize("provider", ["waiting", "computing"])
+@pytest.mark.parametrize("method", ["register_provider", "resolve", "resolve_many", "resolve_many_plan",
+                                    "begin_override_layer", "set_override", "get_provider_info", "get_cached",
+                                    "set_cached", "end_override_layer"])
+def test_ctrl_c_interrupts_a_call_waiting_for_the_lock_which_changes_nothing(run_faulty, provider, method):
+    check_ok(run_faulty(script(ALL_TEN_SOURCE, SETUP, holding(provider, singleton=False), f"""
+        threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+        try:
+            ALL_TEN["{method}"](c)
+        except KeyboardInterrupt:
+            holder_busy = holder[0].is_alive() and not holder[1]
+        else:
+            raise AssertionError("no KeyboardInterrupt")
+        assert holder_busy, "interrupted only after the holder released the container"
+        go.set()
+        assert finish(*holder) == {{"ok": value}}
+        unchanged()
+        del os.environ["QUORIX_FAULTS"]  # the resolutions below walk as usual
+        ALL_TEN["{method}"](c)  # usable afterwards
+        print("OK")
+    """), faults="calls_under_lock", timeout=60))
+
+
 HANDLERS = {
     # The handler's exception is what the call raises: the very object.
     "raises": ("""
@@ -120,22 +147,28 @@ HANDLERS = {
 }
 
 
+@pytest.mark.parametrize("wait", ["for a singleton being made", "for the lock"])
 @pytest.mark.parametrize("handler", HANDLERS)
-def test_signal_handlers_run_while_a_call_waits(run_python, handler):
-    define, wait = HANDLERS[handler]
-    check_ok(run_python(script(SETUP, holding("waiting"), "handled = []", define, """
+def test_signal_handlers_run_while_a_call_waits(request, run_python, handler, wait):
+    define, waiting = HANDLERS[handler]
+    under_lock = wait == "for the lock"
+    code = script(SETUP, holding("waiting", singleton=not under_lock), "handled = []", define, """
         signal.signal(signal.SIGUSR1, handler)
         def release_later():
             wait_until(lambda: handled)
             go.set()
         threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGUSR1)).start()
         releaser = start(release_later)
-    """, wait, """
-        assert handled == [True], handled  # ran once, while the maker still made "slow"
+    """, waiting, """
+        assert handled == [True], handled  # ran once, while the maker or holder still ran "slow"
         assert finish(*holder) == {"ok": value}
         finish(*releaser)
         print("OK")
-    """), timeout=60))
+    """)
+    if under_lock:
+        check_ok(request.getfixturevalue("run_faulty")(code, faults="calls_under_lock", timeout=60))
+    else:
+        check_ok(run_python(code, timeout=60))
 
 
 def test_a_waiting_thread_other_than_the_main_one_is_not_disturbed_by_signals(run_python):

@@ -3,7 +3,8 @@
 A release lets the running thread take the lock straight back, so a waiter,
 which must first get the interpreter lock back, could lose every race to a
 thread that resolves in a tight loop. Here the holder spends nearly all its
-time inside the container (a provider that computes for milliseconds), and
+time inside the container (a provider that computes for milliseconds, which
+the fault-injection build's switch calls with the container's lock held), and
 each waiter must still get through within a few seconds: a bound far above
 any scheduling delay, so what fails is starvation, not slowness.
 """
@@ -20,7 +21,7 @@ WAITERS = {
 
 
 @pytest.mark.parametrize("call", WAITERS.values(), ids=WAITERS.keys())
-def test_waiters_get_the_container_from_a_thread_resolving_in_a_tight_loop(run_python, call):
+def test_waiters_get_the_container_from_a_thread_resolving_in_a_tight_loop(run_faulty, call):
     code = script(f"""
         c = Container()
         def busy():
@@ -29,7 +30,7 @@ def test_waiters_get_the_container_from_a_thread_resolving_in_a_tight_loop(run_p
                 pass
             return 1
         c.register_provider("busy", busy, False, False, [])
-        c.register_provider("quick", lambda: 2, True, False, [])
+        c.register_provider("quick", lambda: 2, False, False, [])
         running = [True]
         holder_calls = [0]
         def hold():
@@ -57,4 +58,4 @@ def test_waiters_get_the_container_from_a_thread_resolving_in_a_tight_loop(run_p
             holder.join(30)
         print("OK")
     """)
-    check_ok(run_python(code, timeout=180))
+    check_ok(run_faulty(code, faults="calls_under_lock", timeout=180))

@@ -3,9 +3,12 @@
 At exit, CPython 3.9 to 3.13 ends a daemon thread that tries to take the
 interpreter lock back by unwinding its stack (pthread_exit). That unwinding must
 pass through the module untouched and release the container's lock on its way,
-whether the thread was running a provider or waiting for the lock or for a
-singleton another thread makes: the process then exits normally. The window is narrow, so each scenario runs several times.
+whether the thread was running a provider (with the lock held, in the
+fault-injection build whose switch calls a provider without dependencies so)
+or waiting for the lock or for a singleton another thread makes: the process
+then exits normally. The window is narrow, so each scenario runs several times.
 """
+import functools
 import platform
 
 import pytest
@@ -51,6 +54,19 @@ AT_EXIT = {
                      lambda: c.resolve("k"), lambda: c.get_cached("k"), lambda: c.begin_override_layer()]:
             threading.Thread(target=call, daemon=True).start()
     """,
+    "waiting for a held lock": """
+        c = Container()
+        held = threading.Event()
+        def hold():
+            held.set()
+            time.sleep(3600)  # never returns before the process ends
+        c.register_provider("hold", hold, False, False, [])
+        c.register_provider("k", lambda: 1, False, False, [])
+        threading.Thread(target=lambda: c.resolve("hold"), daemon=True).start()
+        assert held.wait(30)
+        for call in [lambda: c.resolve("k"), lambda: c.get_cached("k"), lambda: c.begin_override_layer()]:
+            threading.Thread(target=call, daemon=True).start()
+    """,
     "holding two containers": """
         outer, inner = Container(), Container()
         inner.register_provider("v", lambda: time.sleep(0.001) or 1, False, False, [])
@@ -64,14 +80,22 @@ AT_EXIT = {
 }
 
 
-@pytest.mark.parametrize("scenario", AT_EXIT)
-def test_daemon_threads_busy_at_exit_let_the_process_exit_normally(run_python, scenario):
+# Where the providers hold the lock: the fault build's switch calls them so.
+UNDER_LOCK = ["taking turns on one lock", "waiting for a held lock", "holding two containers"]
+
+
+@pytest.mark.parametrize("scenario,under_lock", [*((s, False) for s in AT_EXIT if s != "waiting for a held lock"),
+                                                 *((s, True) for s in UNDER_LOCK)])
+def test_daemon_threads_busy_at_exit_let_the_process_exit_normally(request, run_python, scenario, under_lock):
     code = script(AT_EXIT[scenario] + """
         time.sleep(0.1)
         print("OK")
     """)
+    run = run_python
+    if under_lock:
+        run = functools.partial(request.getfixturevalue("run_faulty"), faults="calls_under_lock")
     for _ in range(RUNS):
-        done = run_python(code, timeout=60)
+        done = run(code, timeout=60)
         check_ok(done)
         assert done.stderr == "", done.stderr
 
@@ -128,3 +152,37 @@ def test_a_thread_ended_inside_a_provider_leaves_the_container_sound(run_python,
         assert c.resolve("end") is value and len(entered) == 2
         print("OK")
     """), timeout=60))
+
+
+@glibc_only
+@pytest.mark.parametrize("call", ["c.resolve('end')", "outer.resolve('via_c')"], ids=["one lock", "two locks"])
+def test_a_thread_ended_inside_a_provider_under_the_lock_releases_it_unpoisoned(run_faulty, call):
+    # The fault build's switch calls a provider without dependencies with the
+    # lock held (for "two locks", outer's too): the unwinding releases them.
+    check_ok(run_faulty(script(f"""
+        import ctypes
+        libc = ctypes.CDLL(None)
+        c, outer = Container(), Container()
+        entered = []
+        def end_thread():
+            entered.append(1)
+            if len(entered) == 1:
+                libc.pthread_exit(None)
+            return "again"
+        c.register_provider("k", lambda: "k", False, False, [])
+        c.register_provider("end", end_thread, False, False, [])
+        outer.register_provider("k", lambda: "k", False, False, [])
+        outer.register_provider("via_c", lambda: c.resolve("end"), False, False, [])
+        # Other threads wait for the locks that the ended thread holds.
+        def wait_for_locks():
+            wait_until(lambda: entered)
+            return c.get_cached("k"), outer.resolve("k")
+        ended = threading.Thread(target=lambda: {call}, daemon=True)
+        waiter = start(wait_for_locks)
+        ended.start()
+        wait_until(lambda: entered)
+        assert finish(*waiter) == {{"ok": (None, "k")}}
+        assert c.resolve("k") == "k" and outer.resolve("k") == "k"
+        assert {call} == "again"
+        print("OK")
+    """), faults="calls_under_lock", timeout=60))
