@@ -9,9 +9,13 @@ collection) use containers without being handed the container meanwhile, must
 notice a fork made by such code, must read a caller's request whole, and must
 not leave the container at exit to a daemon thread that will never run again.
 """
+import sysconfig
+
 import pytest
 
 from reliability_support import check_ok, script
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
 @pytest.fixture(params=["a singleton being made", "the lock"])
@@ -209,7 +213,12 @@ def test_nested_waits_keep_one_record_each(run_waiting):
     """), timeout=60))
 
 
-def test_at_exit_the_container_is_not_left_to_a_parked_daemon_thread(run_waiting):
+def test_at_exit_the_container_is_not_left_to_a_parked_daemon_thread(run_waiting, request):
+    if FREE_THREADED and "the lock" in request.node.name:
+        # Without a GIL the daemon thread runs on while the main thread exits,
+        # takes the lock and parks inside its provider: that container stays
+        # held, as the README says.
+        pytest.skip("needs an interpreter lock that keeps the daemon thread from running")
     # A daemon thread waits for the singleton that the main thread makes last
     # (or queues for the lock the main thread holds last), and is woken (or
     # handed the container) once it is made; the main thread then keeps the
