@@ -74,8 +74,9 @@ Status Container::enter_contended(std::thread::id self) {
         return forked_away_error();
     }
     if (holder_.load(std::memory_order_relaxed) == self) {
-        // A provider's callable or a finalizer run under the lock called back
-        // into this container: waiting for ourselves would never end.
+        // Code run while this thread holds the lock (a collection or a
+        // finalizer the module's own work started) called back into this
+        // container: waiting for ourselves would never end.
         return ErrorResult::deferred(PyExc_RuntimeError,
                                      "Container is already in use by the calling thread (a re-entrant call)");
     }

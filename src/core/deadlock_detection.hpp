@@ -1,8 +1,9 @@
 // Deadlocks between containers, refused instead of waited for.
 //
-// A provider's callable may use a second container while the first one's lock
-// is held, so two threads that take two containers in opposite orders (or a
-// ring of threads and containers) would wait for each other for ever. Each
+// Code run while a container's lock is held (a collection or a finalizer that
+// the module's own work starts) may use a second container, so two threads
+// that take two containers in opposite orders (or a ring of threads and
+// containers) would wait for each other for ever. Each
 // container records the thread that holds it; this records which thread waits
 // for which container. Before a thread waits for a container, and again between
 // the slices of its wait, it follows the chain: the container's holder, the
