@@ -61,11 +61,18 @@ def calibrated_work():
     return lambda: spin(n)
 
 
+def cached_singleton_beside_a_dict():
+    """The cached singleton, hand-wired as the interpreter's own shared read, `d.get(k)` of the same kind of object."""
+    graph, (_, ns, _), check = bench_peers.cached_singleton()
+    return graph, ("d.get('k')", {"d": {"k": ns["get_config"]()}}, None), check
+
+
 SCENARIOS = [
     ("6-class transient graph A(B(D), C(D, E(F)))", lambda: bench_peers.six_class_graph(False), "resolve", False),
     ("the same, ~10 µs of Python work between resolutions", lambda: bench_peers.six_class_graph(False), "resolve",
      True),
     ("cached singleton `resolve(key)`", bench_peers.cached_singleton, "resolve", False),
+    ("cached singleton `get_cached(key)`; hand-wired: `d.get(k)`", cached_singleton_beside_a_dict, "get_cached", False),
     (f"{bench_peers.SERVICES}-service batch, `resolve_many_plan`", lambda: bench_peers.shared_batch(True),
      "resolve_many_plan", False),
 ]
