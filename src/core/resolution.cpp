@@ -6,6 +6,7 @@
 
 #include "core/provider_call.hpp"
 #include "runtime/fault_injection.hpp"
+#include "runtime/inlining.hpp"
 
 namespace quorix::core {
 
@@ -174,7 +175,7 @@ Result<OwnedRef> call_compiled(ThreadResolutions& thread, const ThreadFrame& fra
 }
 
 // The rest of a single key's ways, kept out of the common ones' way.
-[[gnu::noinline]] Result<OwnedRef> run_prepared(Container& container, ThreadResolutions& thread,
+QUORIX_NOINLINE Result<OwnedRef> run_prepared(Container& container, ThreadResolutions& thread,
                                                const ThreadFrame& frame, PreparedResolution& prepared) {
     switch (prepared.way) {
         case PreparedResolution::Way::compiled:
@@ -194,7 +195,7 @@ Result<OwnedRef> call_compiled(ThreadResolutions& thread, const ThreadFrame& fra
 // The test build's switch: a provider without dependencies runs with the lock
 // held, as code a collection or a finalizer runs during the module's own work
 // under the lock would, so that the tests can make threads wait for the lock.
-[[gnu::noinline]] Result<OwnedRef> resolve_under_lock(Container& container, const RequestedKey& key, ThreadResolutions& thread) {
+QUORIX_NOINLINE Result<OwnedRef> resolve_under_lock(Container& container, const RequestedKey& key, ThreadResolutions& thread) {
     return container.locked([&](ContainerInner& inner) -> Result<OwnedRef> {
         PreparedResolution prepared;
         QUORIX_TRY(inner.prepare_resolve(key, thread, prepared));

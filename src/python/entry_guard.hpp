@@ -13,6 +13,7 @@
 
 #include "runtime/error_result.hpp"
 #include "runtime/forced_unwind.hpp"
+#include "runtime/inlining.hpp"
 #include "runtime/internal_failure.hpp"
 #include "runtime/panic_exception.hpp"
 #include "runtime/ref.hpp"
@@ -48,7 +49,7 @@ QUORIX_CATCHES_FORCED_UNWIND inline void raise_error(ErrorResult&& error) {
 // body is raised as one Python exception (a PanicException, or MemoryError).
 // The handlers cost nothing while nothing is thrown.
 template <class Body, class OnResult>
-QUORIX_CATCHES_FORCED_UNWIND bool run_guarded(Body&& body, OnResult&& on_result) {
+QUORIX_CATCHES_FORCED_UNWIND QUORIX_ALWAYS_INLINE bool run_guarded(Body&& body, OnResult&& on_result) {
     try {
         on_result(body());
         return true;
@@ -70,7 +71,7 @@ QUORIX_CATCHES_FORCED_UNWIND bool run_guarded(Body&& body, OnResult&& on_result)
 
 // For bodies that return Result<OwnedRef>: the object, or null with one exception set.
 template <class Body>
-PyObject* guard_entry(Body&& body) {
+QUORIX_ALWAYS_INLINE PyObject* guard_entry(Body&& body) {
     PyObject* object = nullptr;
     // Raising an error result cannot throw (it aborts instead), so it runs
     // inside the guard without being taken for a failure of the body.
