@@ -103,31 +103,39 @@ def repeated():
 
 
 def contention():
-    """Waits for busy containers: contended, refused as a deadlock, interrupted by
-    a signal handler, and daemon threads still inside operations at exit."""
+    """Waits for singletons other threads are making: contended, refused as a
+    deadlock, interrupted by a signal handler, and daemon threads still inside
+    providers at exit."""
     a, b = Container(), Container()
-    barrier = threading.Barrier(2)
+    arrived = {id(a): threading.Event(), id(b): threading.Event()}
     for this, other in ((a, b), (b, a)):
         this.register_provider("leaf", object, False, False, [])
-        this.register_provider("cross", lambda other=other: (barrier.wait(), other.resolve("leaf")), False, False, [])
 
-    def cross(c):
+        def cross(this=this, other=other):
+            # Each side makes its own singleton, then needs the other's.
+            arrived[id(this)].set()
+            arrived[id(other)].wait(5)
+            return other.resolve("cross")
+
+        this.register_provider("cross", cross, True, False, [])
+
+    def run_cross(c):
         try:
             c.resolve("cross")
         except RuntimeError:
-            pass  # the side refused as a deadlock
+            pass  # the side refused as a deadlock, or the cycle the other then meets
 
-    threads = [threading.Thread(target=cross, args=(c,)) for c in (a, b)]
+    threads = [threading.Thread(target=run_cross, args=(c,)) for c in (a, b)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
 
-    go = threading.Event()
-    a.register_provider("slow", lambda: go.wait(), False, False, [])
+    go, started = threading.Event(), threading.Event()
+    a.register_provider("slow", lambda: (started.set(), go.wait(5)), True, False, [])
     holder = threading.Thread(target=a.resolve, args=("slow",))
     holder.start()
-    time.sleep(0.05)
+    started.wait(5)
 
     def interrupt(signum, frame):
         raise InterruptedError
@@ -135,7 +143,7 @@ def contention():
     signal.signal(signal.SIGUSR1, interrupt)
     threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGUSR1)).start()
     try:
-        a.resolve_many(["leaf"])
+        a.resolve_many(["leaf", "slow"])
     except InterruptedError:
         pass
     go.set()
