@@ -257,22 +257,33 @@ Result<BatchValues> run_batch(Container& container, ThreadResolutions& thread, c
     return ErrorResult::deferred(PyExc_RuntimeError, "Internal error: a batch prepared as a single key");
 }
 
-Result<BatchValues> resolve_many(Container& container, RequestedKeys keys) {
+namespace {
+
+// A batch request: prepared by `prepare(inner, thread, prepared)` under the
+// lock, then run.
+template <class Prepare>
+Result<BatchValues> resolve_batch(Container& container, Prepare&& prepare) {
     ThreadResolutions& thread = thread_resolutions();
     ThreadFrame frame(container, thread);
     PreparedResolution prepared;
-    QUORIX_TRY(container.locked(
-        [&](ContainerInner& inner) -> Status { return inner.prepare_many(keys, thread, prepared); }));
+    QUORIX_TRY(container.locked([&](ContainerInner& inner) -> Status { return prepare(inner, thread, prepared); }));
     return run_batch(container, thread, frame, prepared);
 }
 
+}  // namespace
+
+Result<BatchValues> resolve_many(Container& container, RequestedKeys keys) {
+    return resolve_batch(container, [keys](ContainerInner& inner, ThreadResolutions& thread,
+                                           PreparedResolution& prepared) {
+        return inner.prepare_many(keys, thread, prepared);
+    });
+}
+
 Result<BatchValues> resolve_many_plan(Container& container, RequestedKeys keys) {
-    ThreadResolutions& thread = thread_resolutions();
-    ThreadFrame frame(container, thread);
-    PreparedResolution prepared;
-    QUORIX_TRY(container.locked(
-        [&](ContainerInner& inner) -> Status { return inner.prepare_plan(keys, thread, prepared); }));
-    return run_batch(container, thread, frame, prepared);
+    return resolve_batch(container, [keys](ContainerInner& inner, ThreadResolutions& thread,
+                                           PreparedResolution& prepared) {
+        return inner.prepare_plan(keys, thread, prepared);
+    });
 }
 
 }  // namespace quorix::core

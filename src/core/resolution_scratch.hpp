@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <string_view>
 #include <vector>
 
 #include "core/provider.hpp"
@@ -20,7 +19,6 @@ namespace quorix::core {
 struct Level {
     static constexpr std::size_t no_make = std::numeric_limits<std::size_t>::max();
     Provider* record;  // its effective record, marked as on the path
-    std::string_view key;
     std::size_t begin;  // the first step of its subtree
     std::size_t next_dependency;
     std::size_t make;  // a singleton's `make` step, or no_make

@@ -91,7 +91,7 @@ void ContainerInner::open_level(std::string_view key, Provider* record, ThreadRe
         throw std::bad_alloc();  // as if growing the level stack failed
     }
     const std::size_t begin = make != Level::no_make ? make : steps.size();
-    scratch_.levels.push_back(Level{record, key, begin, 0, make});
+    scratch_.levels.push_back(Level{record, begin, 0, make});
     record->links.on_path = true;  // only once the level that clears it exists
 }
 
@@ -111,7 +111,6 @@ void ContainerInner::lay_out_walk(std::string_view key, Provider* record, Thread
         step.count = static_cast<std::uint32_t>(current.meta.dep_keys.size());
         step.begin = static_cast<std::uint32_t>(level.begin);
         step.record = RecordRef(&current);
-        step.key = level.key;
         thread.steps.push_back(std::move(step));
         if (level.make != Level::no_make) {
             thread.steps[level.make].count = static_cast<std::uint32_t>(thread.steps.size());

@@ -40,7 +40,7 @@ struct Step {
     std::uint32_t begin = 0;  // call, made: the first step of the subtree it closes
     RecordRef record;         // call, make, made, again
     OwnedRef value;           // value
-    std::string_view key;     // the key the step stands for (kept alive by the request or a record)
+    std::string_view key;     // an error step's key (kept alive by the request or a record)
 };
 
 // A resolution of this thread whose providers are running: a laid-out walk,
