@@ -18,6 +18,8 @@
 #include <exception>
 #include <utility>
 
+#include "runtime/inlining.hpp"
+
 #if defined(__GLIBCXX__) && __has_include(<cxxabi.h>)
 #include <cxxabi.h>
 #define QUORIX_HAS_FORCED_UNWIND 1
@@ -66,13 +68,17 @@ inline void mark_thread_ended_in_interpreter() noexcept {
     }
 }
 
+// Out of line: in a shared object a thread-local's address is a call, which
+// the compiler would otherwise hoist out of the rare branch that reads it into
+// every function that releases a reference.
+QUORIX_NOINLINE inline bool this_thread_ended() noexcept { return this_thread_ended_in_interpreter; }
+
 }  // namespace detail
 
 // True on a thread that is being unwound out of an interpreter call: its
 // Python references must be left alone.
 inline bool python_references_abandoned() noexcept {
-    return detail::threads_ended_in_interpreter.load(std::memory_order_relaxed) != 0 &&
-           detail::this_thread_ended_in_interpreter;
+    return detail::threads_ended_in_interpreter.load(std::memory_order_relaxed) != 0 && detail::this_thread_ended();
 }
 
 // Runs `call`, a call into the interpreter during which the interpreter lock
