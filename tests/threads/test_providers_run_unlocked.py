@@ -146,22 +146,27 @@ def test_a_resolution_keeps_the_registry_it_began_with(run_python, resolution, c
 
 
 def test_providers_of_many_threads_run_at_once(run_python):
-    # Each provider call yields the interpreter lock mid-way, so other threads
-    # enter providers of the same container meanwhile: hundreds of overlapping
-    # calls, none lost or answered twice.
+    # Each provider call waits mid-way with the interpreter lock released, and
+    # the threads start together, so other threads enter providers of the same
+    # container meanwhile: hundreds of overlapping calls, none lost or answered
+    # twice.
     check_ok(run_python(script("""
         c = Container()
         inside, most, calls = [0], [0], []
+        count_lock, started = threading.Lock(), threading.Barrier(4)
         def guarded():
-            inside[0] += 1
-            most[0] = max(most[0], inside[0])
-            time.sleep(0)
+            with count_lock:
+                inside[0] += 1
+                most[0] = max(most[0], inside[0])
+            time.sleep(0.0005)
             calls.append(1)
-            inside[0] -= 1
+            with count_lock:
+                inside[0] -= 1
             return 1
         c.register_provider("g", guarded, False, False, [])
         c.register_provider("d", lambda g: g + 1, False, False, ["g"])
         def hammer():
+            started.wait(30)
             return sum(c.resolve("g") + c.resolve_many(["d"])[0] for _ in range(150))
         threads = [start(hammer) for _ in range(4)]
         assert [finish(*t) for t in threads] == [{"ok": 450}] * 4
