@@ -14,6 +14,10 @@ from all_methods import ALL_TEN_SOURCE
 from reliability_support import check_ok, script
 
 SETUP = """
+# Ctrl-C raises KeyboardInterrupt even if the parent ignored SIGINT (as a shell
+# without job control does for its background jobs).
+signal.signal(signal.SIGINT, signal.default_int_handler)
+
 def f(*args):
     return "f"
 
